@@ -1,0 +1,50 @@
+// The process-wide worker pool: fixed worker threads created once, never
+// resized. A parallel step hands one job (a range of items) to the pool and
+// sleeps until every item has run; the first exception thrown by an item is
+// carried back and rethrown on the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+namespace kelm {
+
+// Creates the pool with n threads (0: the default size) unless one exists or
+// creation was attempted before; waits until every new worker is ready.
+// Never throws; a failed creation is remembered and reported by parallel steps.
+void pool_init(std::size_t n_threads);
+
+// The default size: RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, then the available
+// parallelism (CPU affinity lowered to the control group's CPU quota).
+std::size_t default_thread_count();
+
+// Type-erased reference to a callable taking a half-open item range.
+class RangeBody {
+public:
+    template <class F>
+    RangeBody(F& f)  // NOLINT: implicit by design, lives for the call only
+        : object_(&f), call_([](void* o, std::size_t b, std::size_t e) { (*static_cast<F*>(o))(b, e); }) {}
+    void operator()(std::size_t b, std::size_t e) const { call_(object_, b, e); }
+
+private:
+    void* object_;
+    void (*call_)(void*, std::size_t, std::size_t);
+};
+
+// Runs body(begin, end) over disjoint pieces covering [0, n), each piece at
+// most `grain` items, on the pool (created with the default size if needed).
+// The caller does no loop work itself. Rethrows the first exception of any
+// piece after all claimed pieces have finished; unclaimed pieces are skipped.
+void parallel_for_ranges(std::size_t n, std::size_t grain, RangeBody body);
+
+// One call of body(i) per item i in [0, n).
+template <class F>
+void parallel_for(std::size_t n, F&& body, std::size_t grain = 1) {
+    auto per_range = [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) body(i);
+    };
+    parallel_for_ranges(n, grain, RangeBody(per_range));
+}
+
+}  // namespace kelm
