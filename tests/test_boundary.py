@@ -1,12 +1,10 @@
 """The module boundary: table, binding messages, argument kinds, results."""
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 
 import kelm_rans as k
+
+from util import run_python
 
 FULL_TABLE = [
     "get_backend_info", "set_rayon_threads", "get_magic_lut", "build_pdf_tables_from_shards",
@@ -16,20 +14,6 @@ FULL_TABLE = [
     "bp_decode_sharded", "bp_decode_sharded_with_ref", "p1_gray", "p1_rgb", "decide_shard_mode",
     "p2_rgb", "p2_gray", "reconstruct_shards_rgb", "restore_channels", "reconstruct_2d_channels",
 ]
-
-
-def run_python(code, **env):
-    """Runs code in a fresh interpreter; returns its stdout."""
-    import os
-
-    full_env = dict(os.environ)
-    full_env.pop("RAYON_NUM_THREADS", None)
-    full_env.pop("RAYON_RS_NUM_CPUS", None)
-    full_env.update(env)
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=full_env, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def test_module_table_in_registration_order():
