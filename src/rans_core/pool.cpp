@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -52,12 +51,12 @@ std::optional<std::size_t> env_count(const char* name) {
     return parse_count(text);
 }
 
-std::optional<std::string> read_file(const std::string& path) {
+// The whitespace-separated words of a small file; none if it is unreadable.
+std::vector<std::string> read_words(const std::string& path) {
     std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
 }
 
 bool has_item(std::string_view list, std::string_view item) {
@@ -69,33 +68,27 @@ bool has_item(std::string_view list, std::string_view item) {
     }
 }
 
-std::size_t quota_limit(long long quota, long long period) {
-    return static_cast<std::size_t>(std::max(1LL, quota / period));
+// quota / period, at least 1; none unless both are positive counts (so "max"
+// and "-1", the files' spellings of "no quota", give none).
+std::optional<std::size_t> quota_limit(const std::string& quota, const std::string& period) {
+    auto q = parse_count(quota), p = parse_count(period);
+    if (!q || !p || *q == 0 || *p == 0) return std::nullopt;
+    return std::max<std::size_t>(1, *q / *p);
 }
 
-// cgroup v2 "cpu.max": "max PERIOD" (no quota) or "QUOTA PERIOD".
+// cgroup v2: "cpu.max" holds "QUOTA PERIOD" or "max PERIOD".
 std::optional<std::size_t> cpu_max_limit(const std::string& dir) {
-    auto text = read_file(dir + "/cpu.max");
-    if (!text) return std::nullopt;
-    std::istringstream in(*text);
-    std::string quota;
-    long long period = 0;
-    if (!(in >> quota >> period) || quota == "max" || period <= 0) return std::nullopt;
-    auto q = parse_count(quota);
-    if (!q || *q > static_cast<std::size_t>(LLONG_MAX)) return std::nullopt;
-    return quota_limit(static_cast<long long>(*q), period);
+    auto words = read_words(dir + "/cpu.max");
+    if (words.size() < 2) return std::nullopt;
+    return quota_limit(words[0], words[1]);
 }
 
-// cgroup v1 "cpu.cfs_quota_us" / "cpu.cfs_period_us"; quota -1 means none.
+// cgroup v1: "cpu.cfs_quota_us" (-1: none) and "cpu.cfs_period_us".
 std::optional<std::size_t> cfs_limit(const std::string& dir) {
-    auto quota_text = read_file(dir + "/cpu.cfs_quota_us");
-    auto period_text = read_file(dir + "/cpu.cfs_period_us");
-    if (!quota_text || !period_text) return std::nullopt;
-    long long quota = 0, period = 0;
-    if (!(std::istringstream(*quota_text) >> quota) || !(std::istringstream(*period_text) >> period))
-        return std::nullopt;
-    if (quota <= 0 || period <= 0) return std::nullopt;
-    return quota_limit(quota, period);
+    auto quota = read_words(dir + "/cpu.cfs_quota_us");
+    auto period = read_words(dir + "/cpu.cfs_period_us");
+    if (quota.empty() || period.empty()) return std::nullopt;
+    return quota_limit(quota[0], period[0]);
 }
 
 void lower_to(std::optional<std::size_t>& limit, std::optional<std::size_t> other) {
@@ -177,10 +170,12 @@ std::size_t affinity_cpu_count() {
     return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
+// Affinity CPUs lowered to the cgroup quota; 1 when nothing is known.
 std::size_t available_parallelism() {
     std::size_t cpus = affinity_cpu_count();
-    if (auto limit = cgroup_cpu_limit()) cpus = cpus == 0 ? *limit : std::min(cpus, *limit);
-    return std::max<std::size_t>(cpus, 1);
+    if (cpus == 0) return 1;
+    if (auto limit = cgroup_cpu_limit()) cpus = std::min(cpus, *limit);
+    return cpus;
 }
 
 // ---------------------------------------------------------------- pool

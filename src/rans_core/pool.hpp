@@ -23,8 +23,10 @@ std::size_t default_thread_count();
 class RangeBody {
 public:
     template <class F>
-    RangeBody(F& f)  // NOLINT: implicit by design, lives for the call only
-        : object_(&f), call_([](void* o, std::size_t b, std::size_t e) { (*static_cast<F*>(o))(b, e); }) {}
+        requires(!std::is_same_v<std::remove_cvref_t<F>, RangeBody>)
+    RangeBody(F&& f)  // NOLINT: implicit by design; refers to f for the duration of the call
+        : object_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o, std::size_t b, std::size_t e) { (*static_cast<std::remove_reference_t<F>*>(o))(b, e); }) {}
     void operator()(std::size_t b, std::size_t e) const { call_(object_, b, e); }
 
 private:
