@@ -1,0 +1,13 @@
+"""kelm_codec: a lossless image codec built on the kelm_rans backend.
+
+>>> data = kelm_codec.encode(image)            # uint8 (h, w), (h, w, 3) or (h, w, 4)
+>>> kelm_codec.decode(data)                    # the same array back
+>>> kelm_codec.encode(image, method="planes")  # context-modelled plane coder
+
+The container format is described in FORMAT.md next to this file.
+"""
+from ._codec import MAX_PIXELS, decode, encode, info
+from ._format import FormatError
+
+__all__ = ["encode", "decode", "info", "FormatError", "MAX_PIXELS"]
+__version__ = "1.0.0"

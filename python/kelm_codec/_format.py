@@ -1,0 +1,137 @@
+"""Byte-level reading and writing of the container (see FORMAT.md)."""
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+
+MAGIC = b"KELM"
+VERSION = 1
+
+KIND_GRAY, KIND_RGB, KIND_RGBA = 1, 3, 4
+KINDS = {KIND_GRAY: "gray", KIND_RGB: "rgb", KIND_RGBA: "rgba"}
+METHOD_SHARDS, METHOD_PLANES = 0, 1
+METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes"}
+
+HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set, h, w, band height, crc32
+HEADER_SIZE = HEADER.size
+
+
+class FormatError(ValueError):
+    """The data is not a valid kelm_codec file (truncated, damaged or foreign)."""
+
+
+class Writer:
+    def __init__(self):
+        self.parts: list[bytes] = []
+
+    def u8(self, v):
+        self.parts.append(struct.pack("<B", v))
+
+    def u16(self, v):
+        self.parts.append(struct.pack("<H", v))
+
+    def u32(self, v):
+        self.parts.append(struct.pack("<I", v))
+
+    def u64s(self, vals):
+        self.parts.append(struct.pack("<%dQ" % len(vals), *[int(v) for v in vals]))
+
+    def raw(self, b):
+        self.parts.append(bytes(b) if not isinstance(b, (bytes, bytearray)) else b)
+
+    def array(self, a: np.ndarray):
+        self.parts.append(np.ascontiguousarray(a).astype(a.dtype.newbyteorder("<"), copy=False).tobytes())
+
+    def blob(self, b):
+        """A length-prefixed byte string (u32 length)."""
+        if isinstance(b, np.ndarray):
+            b = b.tobytes()
+        if len(b) >= 1 << 32:
+            raise ValueError("section too large for the container")
+        self.u32(len(b))
+        self.parts.append(bytes(b))
+
+    def getvalue(self) -> bytes:
+        return b"".join(self.parts)
+
+
+class Reader:
+    def __init__(self, data, pos=0):
+        self.buf = memoryview(data).cast("B")
+        self.pos = pos
+
+    @property
+    def remaining(self) -> int:
+        return len(self.buf) - self.pos
+
+    def take(self, n: int, what: str) -> memoryview:
+        if n < 0 or n > self.remaining:
+            raise FormatError(f"truncated data: {what} needs {n} bytes, {self.remaining} left")
+        v = self.buf[self.pos:self.pos + n]
+        self.pos += n
+        return v
+
+    def u8(self, what):
+        return self.take(1, what)[0]
+
+    def u16(self, what):
+        return struct.unpack("<H", self.take(2, what))[0]
+
+    def u32(self, what):
+        return struct.unpack("<I", self.take(4, what))[0]
+
+    def u64s(self, n, what):
+        return list(struct.unpack("<%dQ" % n, self.take(8 * n, what)))
+
+    def array(self, dtype, n, what) -> np.ndarray:
+        dt = np.dtype(dtype).newbyteorder("<")
+        a = np.frombuffer(self.take(dt.itemsize * n, what), dtype=dt)
+        return a.astype(np.dtype(dtype), copy=True)
+
+    def blob(self, what, limit=None) -> np.ndarray:
+        """A length-prefixed byte string as a uint8 array (a view of the input)."""
+        n = self.u32(what + " length")
+        if limit is not None and n > limit:
+            raise FormatError(f"{what} of {n} bytes exceeds its bound of {limit}")
+        return np.frombuffer(self.take(n, what), dtype=np.uint8)
+
+    def end(self):
+        if self.remaining:
+            raise FormatError(f"{self.remaining} unexpected bytes after the end of the data")
+
+
+def pack_varints(values) -> bytes:
+    out = bytearray()
+    for v in values:
+        v = int(v)
+        while v >= 0x80:
+            out.append((v & 0x7F) | 0x80)
+            v >>= 7
+        out.append(v)
+    return bytes(out)
+
+
+def unpack_varints(buf, n: int, limit: int, what: str) -> np.ndarray:
+    """n unsigned LEB128 numbers, each at most limit, filling buf exactly."""
+    out = np.empty(n, np.uint32)
+    b = bytes(buf)
+    pos = 0
+    for i in range(n):
+        v = 0
+        shift = 0
+        while True:
+            if pos >= len(b) or shift > 28:
+                raise FormatError(f"damaged {what}")
+            c = b[pos]
+            pos += 1
+            v |= (c & 0x7F) << shift
+            shift += 7
+            if not c & 0x80:
+                break
+        if v > limit:
+            raise FormatError(f"damaged {what}: {v} exceeds {limit}")
+        out[i] = v
+    if pos != len(b):
+        raise FormatError(f"damaged {what}: {len(b) - pos} stray bytes")
+    return out
