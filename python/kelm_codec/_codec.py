@@ -484,11 +484,15 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
 
 
 def info(data) -> dict:
-    """Header fields and section sizes of a kelm_codec file, without decoding it."""
+    """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         data = memoryview(data)
     kind, method, set_id, h, w, bh, crc = _read_header(data)
     bands = _bands(h, bh)
+    rd = Reader(data, HEADER_SIZE)
+    if bands:
+        (_decode_shards if method == METHOD_SHARDS else _decode_planes)(rd, w, kind, table_set(set_id), bands)
+    rd.end()
     return {
         "kind": KINDS[kind], "height": h, "width": w, "channels": 1 if kind == KIND_GRAY else kind,
         "method": METHODS[method], "table_set": set_id, "bands": len(bands), "band_height": bh,

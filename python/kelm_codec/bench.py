@@ -145,7 +145,7 @@ def describe(img: np.ndarray) -> str:
 
 
 def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memory: bool, large: bool | None,
-              out=sys.stdout) -> int:
+              out=None) -> int:
     threads = _codec.cpu_count() if threads is None else max(1, threads)
     files = expand_inputs(paths) if paths else sample_paths()
     if not files:
@@ -155,6 +155,7 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     codecs = kelm_codecs(threads)
     peers, notes = peer_codecs()
     codecs += peers
+    out = out or sys.stdout
     p = lambda *a: print(*a, file=out, flush=True)  # noqa: E731
     import kelm_rans
     p(f"kelm bench: {len(files)} image(s), {_codec.cpu_count()} CPU(s), kelm_codec with up to {threads} thread(s), "

@@ -1,0 +1,287 @@
+"""The reference codec kelm_codec: round trips, damaged files, the command line."""
+import os
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kelm_rans
+
+ROOT = Path(__file__).resolve().parent.parent
+try:
+    import kelm_codec
+except ImportError:  # a development build: the package sits in python/
+    sys.path.insert(0, str(ROOT / "python"))
+    import kelm_codec
+
+from kelm_codec import FormatError  # noqa: E402
+from kelm_codec import _codec, _tables  # noqa: E402
+from kelm_codec._io import load_image, sample_paths  # noqa: E402
+from kelm_codec.cli import main  # noqa: E402
+
+NEEDED = ["p1_gray", "p1_rgb", "p2_gray", "p2_rgb", "decide_shard_mode", "compact_pdf_tables", "expand_pdf_tables",
+          "rans_encode_shards_parallel", "pack_shard_payloads", "rans_decode_shards_parallel", "build_all_lookups",
+          "reconstruct_shards_rgb", "reconstruct_2d_channels", "restore_channels", "bp_build_pdf_sharded",
+          "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "bp_decode_sharded", "bp_decode_sharded_with_ref"]
+MISSING = [n for n in NEEDED if not hasattr(kelm_rans, n)]
+pytestmark = pytest.mark.skipif(bool(MISSING), reason=f"kelm_rans lacks {', '.join(MISSING)}")
+
+METHODS = ["shards", "planes"]
+SAMPLES = {p.stem: p for p in sample_paths()}
+
+
+def photo(kind, h=None, w=None):
+    """Real photographs: gray, RGB, and RGB with an alpha plane taken from another photograph."""
+    rgb = load_image(SAMPLES["chelsea"])
+    gray = load_image(SAMPLES["camera"])
+    if kind == "gray":
+        img = gray
+    elif kind == "rgb":
+        img = rgb
+    else:
+        img = np.dstack([rgb, gray[:rgb.shape[0], :rgb.shape[1]]])
+    return np.ascontiguousarray(img[:h, :w])
+
+
+def roundtrip(img, **kw):
+    data = kelm_codec.encode(img, **kw)
+    back = kelm_codec.decode(data)
+    assert back.dtype == np.uint8 and back.shape == img.shape
+    np.testing.assert_array_equal(back, img)
+    return data
+
+
+def test_samples_ship_with_licences():
+    assert {"camera", "chelsea"} <= set(SAMPLES)
+    assert sum(p.stat().st_size for p in SAMPLES.values()) <= 2 * 2**20
+    notes = (SAMPLES["camera"].parent / "LICENSES.md").read_text()
+    assert all(name + ".png" in notes for name in SAMPLES)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("kind", ["gray", "rgb", "rgba"])
+def test_photographs_round_trip(kind, method):
+    img = photo(kind)
+    data = roundtrip(img, method=method)
+    # A real photograph must compress well below its raw size.
+    assert len(data) < 0.75 * img.nbytes
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_every_table_set_and_thread_count_gives_the_same_pixels(method):
+    img = photo("rgb", 120, 150)
+    for set_id in _tables.SPECS:
+        one = kelm_codec.encode(img, method=method, table_set_id=set_id, threads=1)
+        two = kelm_codec.encode(img, method=method, table_set_id=set_id, threads=2)
+        assert one == two  # the stream does not depend on the thread count
+        np.testing.assert_array_equal(kelm_codec.decode(one, threads=2), img)
+        assert kelm_codec.info(one)["table_set"] == set_id
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("kind", ["gray", "rgba"])
+def test_banded_images(kind, method):
+    # Large enough for several bands, with band edges crossing real content.
+    img = np.concatenate([photo(kind)] * 2, axis=0)[:, :300]
+    data = roundtrip(img, method=method)
+    meta = kelm_codec.info(data)
+    assert meta["bands"] >= 2 and meta["band_height"] * meta["bands"] >= img.shape[0]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("shape", [(1, 1), (1, 37), (41, 1), (0, 5), (5, 0), (0, 0), (2, 3), (3, 2)])
+@pytest.mark.parametrize("channels", [None, 3, 4])
+def test_odd_sizes(shape, channels, method):
+    full = shape if channels is None else shape + (channels,)
+    img = np.random.default_rng(sum(full)).integers(0, 256, full, dtype=np.uint8)
+    roundtrip(img, method=method)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("value", [0, 255])
+def test_flat_and_extreme_images(method, value):
+    roundtrip(np.full((33, 70, 3), value, np.uint8), method=method)
+    noise = np.random.default_rng(value).integers(0, 256, (40, 50, 4), dtype=np.uint8)
+    roundtrip(noise, method=method)
+
+
+def test_non_contiguous_input_is_accepted():
+    img = photo("rgb", 60, 80)
+    np.testing.assert_array_equal(kelm_codec.decode(kelm_codec.encode(img[::-1, ::2])), img[::-1, ::2])
+
+
+@pytest.mark.parametrize("bad, kw", [
+    (np.zeros((4, 4), np.float32), {}),
+    (np.zeros((4, 4), np.uint16), {}),
+    (np.zeros((4, 4, 2), np.uint8), {}),
+    (np.zeros((4, 4, 5), np.uint8), {}),
+    (np.zeros((2, 2, 2, 3), np.uint8), {}),
+    (np.zeros(4, np.uint8), {}),
+    (np.zeros((4, 4), np.uint8), {"method": "zip"}),
+    (np.zeros((4, 4), np.uint8), {"table_set_id": 99}),
+])
+def test_encode_rejects_bad_input(bad, kw):
+    with pytest.raises(ValueError):
+        kelm_codec.encode(bad, **kw)
+
+
+@pytest.fixture(scope="module", params=[(m, k) for m in METHODS for k in ("gray", "rgba")], ids=str)
+def small_file(request):
+    method, kind = request.param
+    img = photo(kind, 9, 11)
+    return img, kelm_codec.encode(img, method=method)
+
+
+def test_every_truncation_is_rejected(small_file):
+    img, data = small_file
+    for n in range(len(data)):
+        with pytest.raises(FormatError):
+            kelm_codec.decode(data[:n])
+    with pytest.raises(FormatError):
+        kelm_codec.decode(data + b"\0")
+
+
+def test_byte_flips_are_rejected_or_harmless(small_file):
+    img, data = small_file
+    rng = np.random.default_rng(len(data))
+    for _ in range(400):
+        buf = bytearray(data)
+        for pos in rng.integers(0, len(buf), rng.integers(1, 4)):
+            buf[pos] ^= int(rng.integers(1, 256))
+        try:
+            back = kelm_codec.decode(bytes(buf))
+        except FormatError:
+            continue
+        np.testing.assert_array_equal(back, img)  # only an exact decode may pass the checksum
+
+
+@pytest.mark.parametrize("data", [
+    b"", b"KELM", b"\x89PNG\r\n\x1a\n" + bytes(40), bytes(64), b"KELM" + bytes(20),
+])
+def test_foreign_data_is_rejected(data):
+    with pytest.raises(FormatError):
+        kelm_codec.decode(data)
+
+
+def _with_header(data, **fields):
+    names = ["magic", "version", "kind", "method", "set", "h", "w", "bh", "crc"]
+    vals = dict(zip(names, struct.unpack_from("<4sBBBBIIII", data)))
+    vals.update(fields)
+    return struct.pack("<4sBBBBIIII", *[vals[n] for n in names]) + data[24:]
+
+
+@pytest.mark.parametrize("fields", [
+    {"version": 2}, {"kind": 2}, {"method": 7}, {"set": 0}, {"bh": 0}, {"bh": 10_000},
+    {"h": 0xFFFFFFFF, "w": 0xFFFFFFFF, "bh": 0xFFFFFFFF}, {"h": 60_000, "w": 60_000, "bh": 60_000},
+    {"h": 4_000, "w": 4_000, "bh": 1},
+])
+def test_forged_headers_are_rejected(fields):
+    data = kelm_codec.encode(photo("rgb", 20, 30))
+    with pytest.raises(FormatError):
+        kelm_codec.decode(_with_header(data, **fields))
+
+
+def test_pixel_limit_is_the_callers_choice():
+    data = kelm_codec.encode(photo("gray", 20, 30))
+    with pytest.raises(FormatError):
+        kelm_codec.decode(data, max_pixels=599)
+    assert kelm_codec.decode(data, max_pixels=600).shape == (20, 30)
+
+
+def test_checksum_covers_the_pixels():
+    data = kelm_codec.encode(photo("gray", 20, 30))
+    crc = struct.unpack_from("<I", data, 20)[0]
+    assert crc == zlib.crc32(photo("gray", 20, 30).tobytes())
+    with pytest.raises(FormatError, match="checksum"):
+        kelm_codec.decode(_with_header(data, crc=crc ^ 1))
+
+
+# ---------------------------------------------------------------- command line
+
+def run_cli(capsys, *argv):
+    code = main(list(map(str, argv)))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_cli_encode_decode_info(tmp_path, capsys):
+    src = tmp_path / "in.png"
+    from PIL import Image
+    img = photo("rgba", 50, 60)
+    Image.fromarray(img).save(src)
+    code, out, err = run_cli(capsys, "encode", src, tmp_path / "a.kelm", "--method", "planes")
+    assert code == 0 and err == ""
+    code, out, err = run_cli(capsys, "info", tmp_path / "a.kelm")
+    assert code == 0 and "60 x 50 rgba, method planes" in out
+    code, out, err = run_cli(capsys, "decode", tmp_path / "a.kelm", tmp_path / "b.png")
+    assert code == 0
+    np.testing.assert_array_equal(load_image(tmp_path / "b.png"), img)
+
+
+def test_cli_directories(tmp_path, capsys):
+    from PIL import Image
+    (tmp_path / "imgs").mkdir()
+    Image.fromarray(photo("gray", 30, 40)).save(tmp_path / "imgs" / "g.png")
+    Image.fromarray(photo("rgb", 30, 40)).save(tmp_path / "imgs" / "c.png")
+    (tmp_path / "imgs" / "notes.txt").write_text("not an image")
+    assert run_cli(capsys, "encode", tmp_path / "imgs", tmp_path / "k")[0] == 0
+    assert sorted(p.name for p in (tmp_path / "k").iterdir()) == ["c.kelm", "g.kelm"]
+    assert run_cli(capsys, "decode", tmp_path / "k", tmp_path / "back")[0] == 0
+    for name in ("g", "c"):
+        np.testing.assert_array_equal(load_image(tmp_path / "back" / f"{name}.png"),
+                                      load_image(tmp_path / "imgs" / f"{name}.png"))
+
+
+def test_cli_errors_are_one_line(tmp_path, capsys):
+    kelm = tmp_path / "x.kelm"
+    kelm.write_bytes(kelm_codec.encode(photo("gray", 10, 10))[:-3])
+    (tmp_path / "junk.png").write_bytes(b"not a png")
+    cases = [
+        ("decode", kelm, tmp_path / "o.png"),
+        ("info", kelm),
+        ("info", tmp_path / "missing.kelm"),
+        ("encode", tmp_path / "missing.png", tmp_path / "o.kelm"),
+        ("encode", tmp_path / "junk.png", tmp_path / "o.kelm"),
+        ("decode", tmp_path / "junk.png", tmp_path / "o.png"),
+        ("bench", tmp_path / "missing.png"),
+    ]
+    for argv in cases:
+        code, out, err = run_cli(capsys, *argv)
+        assert code == 1, argv
+        assert err.startswith("kelm: error: ") and err.count("\n") == 1, err
+        assert "Traceback" not in err
+
+
+def test_cli_usage_errors_exit_2(capsys):
+    for argv in ([], ["frobnicate"], ["encode", "a.png"], ["encode", "a", "b", "--method", "zip"]):
+        with pytest.raises(SystemExit) as info:
+            main(argv)
+        assert info.value.code == 2
+    capsys.readouterr()
+
+
+def test_module_entry_point(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(kelm_codec.__file__).parent.parent), str(Path(kelm_rans.__file__).parent),
+         os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-m", "kelm_codec", "info", str(tmp_path / "none.kelm")],
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 1 and done.stderr.startswith("kelm: error:")
+
+
+def test_cli_bench_small(tmp_path, capsys):
+    from PIL import Image
+    Image.fromarray(photo("rgb", 40, 48)).save(tmp_path / "a.png")
+    plot = tmp_path / "plot.png"
+    code, out, err = run_cli(capsys, "bench", tmp_path / "a.png", "--repeat", "1", "--plot", plot)
+    assert code in (0, 1)
+    if code == 1:  # matplotlib missing: reported as one line
+        assert "matplotlib" in err
+    else:
+        assert plot.stat().st_size > 0
+    assert "kelm shards" in out and "kelm planes" in out and "TOTAL" in out
+    assert "NOT LOSSLESS" not in out.split("kelm planes")[0]
