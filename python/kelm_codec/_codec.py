@@ -182,40 +182,66 @@ def _p1(img, kind, y0, y1, n_shards, d_lut, ts: TableSet):
 
 # ---------------------------------------------------------------- shards method
 
+def _coded_rows(kind, bh):
+    """Rows of the three coded planes of a band. The shard pipeline always
+    rebuilds three planes; a gray band is cut into three sub-bands that take
+    their places, so that no plane is rebuilt for nothing."""
+    return -(-bh // 3) if kind == KIND_GRAY else bh
+
+
+def _shard_input(img, kind, y0, y1):
+    """Samples whose colour transform gives the band's three coded planes, and its alpha plane."""
+    if kind == KIND_RGB:
+        return img[y0:y1], _E2
+    if kind == KIND_RGBA:
+        return np.ascontiguousarray(img[y0:y1, :, :3]), np.ascontiguousarray(img[y0:y1, :, 3])
+    band = img[y0:y1]
+    ch = _coded_rows(kind, y1 - y0)
+    if 3 * ch > band.shape[0]:  # pad the last sub-band with copies of the band's last row
+        band = np.concatenate([band, np.repeat(band[-1:], 3 * ch - band.shape[0], axis=0)])
+    a, b, c = band.reshape(3, ch, img.shape[1])
+    rgb = np.empty((ch, img.shape[1], 3), np.uint8)
+    rgb[..., 1] = a
+    np.add(b, a, out=rgb[..., 0])  # red - green = b, blue - green = c (mod 256)
+    np.add(c, a, out=rgb[..., 2])
+    return rgb, _E2
+
+
 def _encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
     n = ts.n_shards
-    P = 1 if kind == KIND_GRAY else 3
     kept = []
-    hist = np.zeros((P * n, 256), np.uint64)
+    hist = np.zeros((3 * n, 256), np.uint64)
+    w = img.shape[1]
     for y0, y1 in bands:
-        planes, counts, h3, rowoff, _res, alpha = _p1(img, kind, y0, y1, n, ts.d_lut, ts)
-        hist += h3.reshape(P * n, 256)
-        kept.append((planes, counts, rowoff, alpha))
-        del _res
+        rgb, alpha = _shard_input(img, kind, y0, y1)
+        ch = rgb.shape[0]
+        r = kr.p1_rgb(ch, w, rgb, alpha, kind == KIND_RGBA, n, ts.s_lut, ts.i_lut, ts.d_lut)
+        hist += r[5].reshape(3 * n, 256)
+        kept.append((r[0:3], r[4], r[7], r[10][3] if kind == KIND_RGBA else None, ch))
+        del r
+    if kind == KIND_GRAY:  # the three sub-bands share one table per shard
+        hist = hist.reshape(3, n, 256).sum(axis=0)
     modes, widths, sym = _choose_tables(hist, ts.templates)
     wr.u16(n)
     _write_tables(wr, modes, widths, sym)
-    cum = np.zeros((P * n, 257), np.uint64)
+    if kind == KIND_GRAY:
+        sym = np.tile(sym, (3, 1))
+    cum = np.zeros((3 * n, 257), np.uint64)
     np.cumsum(sym, axis=1, out=cum[:, 1:])
     atab = _Alpha.encode_tables(wr, [k[3] for k in kept], ts.templates) if kind == KIND_RGBA else None
 
-    w = img.shape[1]
-    for bi, (y0, y1) in enumerate(bands):
-        planes, counts, rowoff, alpha = kept[bi]
+    for bi in range(len(bands)):
+        planes, counts, rowoff, alpha, ch = kept[bi]
         kept[bi] = None
-        bh = y1 - y0
-        px = bh * w
-        streams = np.empty(P * px, np.uint8)
-        if P == 1:
-            kr.p2_gray(bh, w, planes[0], rowoff, streams, ts.s_lut, ts.i_lut, ts.d_lut)
-        else:
-            kr.p2_rgb(bh, w, planes[0], planes[1], planes[2], rowoff, streams[:px], streams[px:2 * px],
-                      streams[2 * px:], ts.s_lut, ts.i_lut, ts.d_lut)
+        px = ch * w
+        streams = np.empty(3 * px, np.uint8)
+        kr.p2_rgb(ch, w, planes[0], planes[1], planes[2], rowoff, streams[:px], streams[px:2 * px],
+                  streams[2 * px:], ts.s_lut, ts.i_lut, ts.d_lut)
         del planes
-        counts = np.ascontiguousarray(counts[:P]).reshape(P * n)
-        starts = np.zeros((P, n), np.uint64)
-        np.cumsum(counts.reshape(P, n)[:, :-1], axis=1, out=starts[:, 1:])
-        starts += (np.arange(P, dtype=np.uint64) * px)[:, None]
+        counts = np.ascontiguousarray(counts).reshape(3 * n)
+        starts = np.zeros((3, n), np.uint64)
+        np.cumsum(counts.reshape(3, n)[:, :-1], axis=1, out=starts[:, 1:])
+        starts += (np.arange(3, dtype=np.uint64) * px)[:, None]
         payload = _encode_records(streams, starts.reshape(-1).astype(np.uint32), counts, cum, sym)
         del streams
         wr.blob(pack_varints(counts))
@@ -226,16 +252,18 @@ def _encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
 
 def _decode_shards(rd: Reader, w, kind, ts: TableSet, bands):
     n = ts.n_shards
-    P = 1 if kind == KIND_GRAY else 3
     if rd.u16("shard count") != n:
         raise FormatError("shard count does not match the table set")
-    tables = _read_tables(rd, P * n, ts.templates)
+    if kind == KIND_GRAY:
+        tables = tuple(np.tile(t, (3, 1)) for t in _read_tables(rd, n, ts.templates))
+    else:
+        tables = _read_tables(rd, 3 * n, ts.templates)
     atab = _read_tables(rd, 1, ts.templates) if kind == KIND_RGBA else None
     jobs = []
     for y0, y1 in bands:
-        px = (y1 - y0) * w
-        counts = unpack_varints(rd.blob("shard counts", limit=5 * P * n), P * n, px, "shard counts")
-        if np.any(counts.reshape(P, n).sum(axis=1, dtype=np.uint64) != px):
+        px = _coded_rows(kind, y1 - y0) * w
+        counts = unpack_varints(rd.blob("shard counts", limit=15 * n), 3 * n, px, "shard counts")
+        if np.any(counts.reshape(3, n).sum(axis=1, dtype=np.uint64) != px):
             raise FormatError("damaged shard counts")
         payload = rd.blob("shard payload")
         apay = rd.blob("alpha payload") if atab is not None else None
@@ -247,23 +275,24 @@ def _decode_shards(rd: Reader, w, kind, ts: TableSet, bands):
 def _decode_shard_band(out, kind, ts, y0, y1, counts, payload, apay, tables, atab):
     n = ts.n_shards
     bh, w = y1 - y0, out.shape[1]
-    px = bh * w
+    ch = _coded_rows(kind, bh)
+    px = ch * w
     cum, sym, lookups = tables
     decoded = _decode_records(payload, counts, cum, sym, lookups)
     offs = np.zeros((3, n), np.uint32)
-    P = 1 if kind == KIND_GRAY else 3
-    np.cumsum(counts.reshape(P, n)[:, :-1], axis=1, out=offs[:P, 1:])
-    if P == 1:
-        zeros = np.zeros(px, np.uint8)
-        planes = _module(kr.reconstruct_shards_rgb, bh, w, decoded, zeros, zeros, offs[0], offs[1], offs[2],
-                         ts.s_lut, ts.i_lut, ts.d_lut)
-        out[y0:y1] = planes[0]
-        return
-    gr, rdp, bd = _module(kr.reconstruct_shards_rgb, bh, w, decoded[:px], decoded[px:2 * px], decoded[2 * px:],
-                          offs[0], offs[1], offs[2], ts.s_lut, ts.i_lut, ts.d_lut)
+    np.cumsum(counts.reshape(3, n)[:, :-1], axis=1, out=offs[:, 1:])
+    planes = _module(kr.reconstruct_shards_rgb, ch, w, decoded[:px], decoded[px:2 * px], decoded[2 * px:],
+                     offs[0], offs[1], offs[2], ts.s_lut, ts.i_lut, ts.d_lut)
     del decoded
+    if kind == KIND_GRAY:
+        for k, plane in enumerate(planes):
+            top = y0 + k * ch
+            rows = max(0, min(ch, y1 - top))
+            out[top:top + rows] = plane[:rows]
+        return
     alpha = _Alpha.decode_band(apay, bh, w, atab) if atab is not None else _E2
-    out[y0:y1] = _module(kr.restore_channels, gr, rdp, bd, alpha, kind == KIND_RGBA, False, True)
+    out[y0:y1] = _module(kr.restore_channels, planes[0], planes[1], planes[2], alpha, kind == KIND_RGBA, False,
+                         True)
 
 
 # ---------------------------------------------------------------- planes method
