@@ -38,15 +38,12 @@ class TableSpec:
 SPECS: dict[int, TableSpec] = {
     # Small images: few shards, so the stored tables stay cheap.
     1: TableSpec(activity=(1, 3, 6, 11, 20, 40), intensity=(), split_buckets=(False,) * 7, plane_classes=4),
-    # Medium images.
-    2: TableSpec(activity=(1, 2, 4, 6, 9, 13, 19, 28, 42, 64), intensity=(48, 128, 208),
-                 split_buckets=(False, False, True, True, True, True, True, True, False, False, False),
-                 plane_classes=6),
-    # Large images.
-    3: TableSpec(activity=(1, 2, 3, 4, 6, 8, 11, 15, 20, 27, 36, 48, 64, 90),
-                 intensity=(40, 96, 176),
-                 split_buckets=(False, True, True, True, True, True, True, True, True, True, True, True, True, False, False),
-                 plane_classes=8),
+    # Medium images: finer activity classes; flat neighbourhoods split by intensity.
+    2: TableSpec(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(48, 128, 208),
+                 split_buckets=(True,) + (False,) * 10, plane_classes=6),
+    # Large images: the low-activity classes split by intensity as well.
+    3: TableSpec(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(32, 96, 176),
+                 split_buckets=(True,) * 6 + (False, False, False, True, False), plane_classes=5),
 }
 
 
