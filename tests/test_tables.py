@@ -290,13 +290,16 @@ def test_build_short_templates_and_contiguity():
                                        np.zeros(2, np.uint32), np.zeros(2, np.uint16), NO_TEMPLATES, False)
 
 
-def test_histogram_of_long_runs_and_odd_lengths():
-    # Runs of one value and lengths that are not multiples of the load size.
-    data = np.concatenate([np.full(100003, 9, np.uint8), np.arange(256, dtype=np.uint8).repeat(17)])
-    offsets = [0, 1, 99990, 100003]
-    lengths = [100003, 7, 4000, 256 * 17]
-    cum, sym, modes = _build(data, offsets, lengths, [256] * 4)
-    for i in range(4):
+def test_histogram_of_long_runs_odd_lengths_and_long_shards():
+    # Runs of one value, lengths that are not multiples of the load size, and
+    # shards longer than the pieces they are counted in.
+    rng = np.random.default_rng(2)
+    data = np.concatenate([np.full(100003, 9, np.uint8), np.arange(256, dtype=np.uint8).repeat(17),
+                           rng.integers(0, 40, 3 << 20, dtype=np.uint8)])
+    offsets = [0, 1, 99990, 100003, 7, 3]
+    lengths = [100003, 7, 4000, 256 * 17, len(data) - 7, (2 << 20) + 5]
+    cum, sym, modes = _build(data, offsets, lengths, [256] * 6)
+    for i in range(6):
         counts = np.bincount(data[offsets[i]:offsets[i] + lengths[i]], minlength=256)
         assert list(sym[i]) == ref.decide(counts, 256, 120.0, [], False)[1]
 
@@ -305,9 +308,10 @@ def test_build_same_result_for_pool_sizes_1_and_2():
     code = """
         import hashlib, numpy as np, kelm_rans as k
         rng = np.random.default_rng(3)
-        data = np.minimum(np.abs(rng.laplace(0, 6, 300000)), 255).astype(np.uint8)
-        offsets = np.arange(0, 300000, 3000, dtype=np.uint32)
-        lengths = np.full(100, 3000, np.uint32)
+        data = np.minimum(np.abs(rng.laplace(0, 6, 3000000)), 255).astype(np.uint8)
+        offsets = np.arange(0, 3000000, 30000, dtype=np.uint32)
+        lengths = np.full(100, 30000, np.uint32)
+        lengths[7] = 2900000
         widths = np.full(100, 256, np.uint16)
         templates = np.full((3, 256), 16, np.uint64)
         out = k.build_pdf_tables_from_shards(data, offsets, lengths, widths, templates, False)

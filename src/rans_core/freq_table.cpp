@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "check.hpp"
 #include "pool.hpp"
@@ -12,6 +13,9 @@
 namespace kelm {
 
 namespace {
+
+// Shards are counted in pieces of at most this many bytes.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 
 // Nearest integer, halves away from zero, saturated into u64 (NaN and
 // negatives give 0).
@@ -125,22 +129,39 @@ ShardTables build_pdf_tables_from_shards(std::span<const uint8_t> data, std::spa
                                          std::span<const uint64_t> templates, std::size_t n_templates,
                                          bool disable_templates) {
     const std::size_t n = lengths.size();
-    Buffer<uint64_t> counts = Buffer<uint64_t>::zeroed(checked_mul(n, kAlphabet));
     ShardTables out{Buffer<uint64_t>::uninit(checked_mul(n, kCumLen)),
                     Buffer<uint64_t>::uninit(checked_mul(n, kAlphabet)), Buffer<uint8_t>::uninit(n)};
 
+    // Every shard's slice must lie inside data (64-bit ends, no wrap). Long
+    // shards are counted in pieces with private counts, summed per shard
+    // afterwards, so a few large shards still spread over the pool.
     const std::size_t n_counted = std::min(n, offsets.size());
-    parallel_for(n_counted, [&](std::size_t i) {
-        const uint64_t start = offsets[i];
-        const uint64_t end = start + uint64_t(lengths[i]);
+    std::vector<std::size_t> first_piece(n_counted + 1, 0);
+    for (std::size_t i = 0; i < n_counted; ++i) {
+        const uint64_t end = uint64_t(offsets[i]) + uint64_t(lengths[i]);
         if (end > data.size()) panic_range_end(std::size_t(end), data.size());
-        add_histogram(data.subspan(std::size_t(start), std::size_t(end - start)), counts.data() + i * kAlphabet);
+        first_piece[i + 1] = first_piece[i] + (std::size_t(lengths[i]) + kPieceBytes - 1) / kPieceBytes;
+    }
+    const std::size_t n_pieces = first_piece[n_counted];
+    std::vector<std::size_t> piece_shard(n_pieces);
+    for (std::size_t i = 0; i < n_counted; ++i)
+        std::fill(piece_shard.begin() + first_piece[i], piece_shard.begin() + first_piece[i + 1], i);
+    Buffer<uint64_t> piece_counts = Buffer<uint64_t>::zeroed(checked_mul(n_pieces, kAlphabet));
+    parallel_for(n_pieces, [&](std::size_t q) {
+        const std::size_t i = piece_shard[q];
+        const std::size_t skip = (q - first_piece[i]) * kPieceBytes;
+        const std::size_t len = std::min<std::size_t>(lengths[i] - skip, kPieceBytes);
+        add_histogram(data.subspan(std::size_t(offsets[i]) + skip, len), piece_counts.data() + q * kAlphabet);
     });
 
     std::optional<TemplateSet> set;
     if (!disable_templates && n_templates > 0) set.emplace(templates, n_templates);
     parallel_for(n, [&](std::size_t i) {
-        const uint64_t* cnt = counts.data() + i * kAlphabet;
+        uint64_t cnt[kAlphabet] = {};
+        if (i < n_counted) {
+            for (std::size_t q = first_piece[i]; q < first_piece[i + 1]; ++q)
+                for (std::size_t s = 0; s < kAlphabet; ++s) cnt[s] += piece_counts[q * kAlphabet + s];
+        }
         uint64_t* sym = out.sym_freqs.data() + i * kAlphabet;
         const bool empty = std::all_of(cnt, cnt + kAlphabet, [](uint64_t c) { return c == 0; });
         if (empty) {
