@@ -311,7 +311,7 @@ def test_build_same_result_for_pool_sizes_1_and_2():
         data = np.minimum(np.abs(rng.laplace(0, 6, 3000000)), 255).astype(np.uint8)
         offsets = np.arange(0, 3000000, 30000, dtype=np.uint32)
         lengths = np.full(100, 30000, np.uint32)
-        lengths[7] = 2900000
+        offsets[7], lengths[7] = 5, 2900000
         widths = np.full(100, 256, np.uint16)
         templates = np.full((3, 256), 16, np.uint64)
         out = k.build_pdf_tables_from_shards(data, offsets, lengths, widths, templates, False)
