@@ -269,7 +269,8 @@ def test_build_edge_shapes_and_empty_shards():
 @pytest.mark.parametrize("offsets, lengths, message", [
     ([3], [2], "range end index 5 out of range for slice of length 4"),
     ([2**32 - 1], [2**32 - 1], f"range end index {2 * (2**32 - 1)} out of range for slice of length 4"),
-    ([0, 0], [1, 1], "index out of bounds: the len is 1 but the index is 1"),
+    ([0, 0, 0], [1, 1, 1], "index out of bounds: the len is 1 but the index is 1"),
+    ([0, 3], [1, 5], "range end index 8 out of range for slice of length 4"),  # slices are checked first
 ])
 def test_build_failures(offsets, lengths, message):
     assert panic_message(lambda: _build([1, 2, 3, 4], offsets, lengths, [256])) == message

@@ -142,6 +142,9 @@ ShardTables build_pdf_tables_from_shards(std::span<const uint8_t> data, std::spa
         if (end > data.size()) panic_range_end(std::size_t(end), data.size());
         first_piece[i + 1] = first_piece[i] + (std::size_t(lengths[i]) + kPieceBytes - 1) / kPieceBytes;
     }
+    // A shard with symbols needs a width (its counts add up to its length).
+    for (std::size_t i = widths.size(); i < n_counted; ++i)
+        if (lengths[i] > 0) panic_index(widths.size(), i);
     const std::size_t n_pieces = first_piece[n_counted];
     std::vector<std::size_t> piece_shard(n_pieces);
     for (std::size_t i = 0; i < n_counted; ++i)
