@@ -32,31 +32,33 @@ def panic_message(call):
 
 # ------------------------------------------------------------ normalisation
 
-def test_exact_shares_need_no_correction():
-    t = own_table(counts_of({5: 1, 7: 3}))
-    assert (t[5], t[7], int(t.sum())) == (1024, 3072, 4096)
+def _module_table(counts, width):
+    return [int(v) for v in own_table(counts_of(counts), width)]
 
 
-def test_last_of_equal_largest_takes_the_rounding_difference():
-    t = own_table(counts_of({3: 7, 4: 7, 5: 7}))
-    assert list(t[3:6]) == [1365, 1365, 1366]
+def _ref_table(counts, width):
+    return ref.normalize(counts_of(counts).tolist(), width)
 
 
-def test_excess_removed_in_symbol_order():
-    c = np.zeros(256, np.uint64)
-    c[:200] = 1
-    c[200:] = 1000000
-    t = own_table(c)
-    assert list(t[:200]) == [1] * 200
-    assert (t[200], t[201], t[255]) == (1, 25, 1)
-    assert list(t[202:255]) == [73] * 53
-    assert int(t.sum()) == 4096
+def _laplace_excess():
+    return {s: 1 if s < 200 else 1000000 for s in range(256)}
 
 
-def test_width_limits_symbols_but_not_the_total():
-    t = own_table(counts_of({1: 1, 2: 1, 10: 5}), width=8)
-    assert (t[1], t[2], t[10]) == (585, 3511, 0)
-    assert int(t.sum()) == 4096
+# Worked examples, checked on the module and on the reference model alike.
+@pytest.mark.parametrize("normalise", [_module_table, _ref_table], ids=["module", "reference"])
+@pytest.mark.parametrize("counts, width, expect", [
+    ({5: 1, 7: 3}, 256, {5: 1024, 7: 3072}),                      # exact shares, no correction
+    ({3: 7, 4: 7, 5: 7}, 256, {3: 1365, 4: 1365, 5: 1366}),       # last of the equal largest takes the 1
+    ({1: 1, 2: 1, 10: 5}, 8, {1: 585, 2: 3511}),                  # width drops symbols, not their weight
+    (_laplace_excess(), 256, {**{s: 1 for s in range(200)}, 200: 1, 201: 25, 255: 1,
+                              **{s: 73 for s in range(202, 255)}}),  # excess removed in symbol order
+    ({1: 2**63, 2: 2**63}, 256, {1: 2048, 2: 2048}),              # the total does not wrap at 2^64
+    ({1: 2**64 - 1, 2: 2**64 - 1, 3: 2**64 - 1, 4: 1}, 256, {1: 1365, 2: 1365, 3: 1365, 4: 1}),
+])
+def test_normalisation_examples(normalise, counts, width, expect):
+    table = normalise(counts, width)
+    assert sum(table) == 4096
+    assert {s: v for s, v in enumerate(table) if v} == expect
 
 
 @pytest.mark.parametrize("width", [0, 1])
