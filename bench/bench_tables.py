@@ -35,27 +35,35 @@ templates = np.array([k.decide_shard_mode(hist(data[i * per:i * per + 4096]).ast
 short = np.full(n_shards, 4096, np.uint32)
 dst = np.empty_like(data)
 
-def median_time(fn):
-    fn()
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
-
-out = {
-    "copy": median_time(lambda: np.copyto(dst, data)),
-    "build": median_time(lambda: k.build_pdf_tables_from_shards(data, offsets, lengths, widths, no_templates,
-                                                                True)),
-    "build_t32": median_time(lambda: k.build_pdf_tables_from_shards(data, offsets, lengths, widths, templates,
-                                                                    False)),
-    "tables_t32": median_time(lambda: k.build_pdf_tables_from_shards(data, offsets, short, widths, templates,
-                                                                     False)),
-    "tables_t0": median_time(lambda: k.build_pdf_tables_from_shards(data, offsets, short, widths, no_templates,
-                                                                    True)),
-    "bytes": size,
+cases = {
+    "build": lambda: k.build_pdf_tables_from_shards(data, offsets, lengths, widths, no_templates, True),
+    "build_t32": lambda: k.build_pdf_tables_from_shards(data, offsets, lengths, widths, templates, False),
+    "tables_t0": lambda: k.build_pdf_tables_from_shards(data, offsets, short, widths, no_templates, True),
+    "tables_t32": lambda: k.build_pdf_tables_from_shards(data, offsets, short, widths, templates, False),
 }
+copy = lambda: np.copyto(dst, data)
+
+def timed(fn):
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+# Each run times the baseline right before every case, so the ratio of a run
+# compares two measurements taken under the same load.
+for fn in [copy, *cases.values()]:
+    fn()
+times = {name: [] for name in ["copy", *cases]}
+ratios = {name: [] for name in cases}
+for _ in range(runs):
+    for name, fn in cases.items():
+        base = timed(copy)
+        t = timed(fn)
+        times["copy"].append(base)
+        times[name].append(t)
+        ratios[name].append(base / t)
+out = {name: statistics.median(v) for name, v in times.items()}
+out.update({"ratio_" + name: statistics.median(v) for name, v in ratios.items()})
+out["bytes"] = size
 print(json.dumps(out))
 """
 
@@ -82,17 +90,18 @@ def main():
         r = run(threads, size_mib, shards, runs)
         mb = r["bytes"] / 1e6
         rows = [
-            ("numpy copy (baseline)", r["copy"]),
-            ("build, templates off", r["build"]),
-            ("build, 32 templates", r["build_t32"]),
-            ("table phase, templates off", r["tables_t0"]),
-            ("table phase, 32 templates", r["tables_t32"]),
+            ("numpy copy (baseline)", r["copy"], 1.0),
+            ("build, templates off", r["build"], r["ratio_build"]),
+            ("build, 32 templates", r["build_t32"], r["ratio_build_t32"]),
+            ("table phase, templates off", r["tables_t0"], None),
+            ("table phase, 32 templates", r["tables_t32"], None),
         ]
-        for name, t in rows:
-            rate = f"{mb / t:8.0f}" if not name.startswith("table phase") else f"{'-':>8}"
-            ratio = f"{r['copy'] / t:7.2f}" if not name.startswith("table phase") else f"{'-':>7}"
+        for name, t, ratio in rows:
+            rate = f"{mb / t:8.0f}" if ratio is not None else f"{'-':>8}"
+            ratio = f"{ratio:7.2f}" if ratio is not None else f"{'-':>7}"
             print(f"{threads:>7} {name:<28} {t * 1e3:8.2f} {rate} {ratio}")
-    print("x copy = copy time / case time (1.0 = as fast as copying the data once, single-threaded numpy).")
+    print("x copy = median over runs of (copy time / case time), each copy timed right before its case;\n"
+          "1.0 = as fast as one single-threaded numpy copy of the data.")
     print("table phase = the same call on 4 KiB per shard, so counting is negligible.")
 
 
