@@ -73,7 +73,7 @@ PyObject* decide_shard_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     uint8_t mode = 0;
     if (!run_released([&] {
             std::optional<TemplateSet> set;
-            if (!disable_templates && n_templates > 0) set.emplace(templates.cspan(), n_templates);
+            if (!disable_templates && n_templates > 0) set.emplace(templates.cspan(), n_templates, false);
             mode = kelm::decide_shard_mode(counts.data(), width, set ? &*set : nullptr, header_penalty_bits,
                                            disable_templates, table.data());
         }))

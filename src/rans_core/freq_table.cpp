@@ -158,7 +158,7 @@ ShardTables build_pdf_tables_from_shards(std::span<const uint8_t> data, std::spa
     });
 
     std::optional<TemplateSet> set;
-    if (!disable_templates && n_templates > 0) set.emplace(templates, n_templates);
+    if (!disable_templates && n_templates > 0) set.emplace(templates, n_templates, true);
     parallel_for(n, [&](std::size_t i) {
         uint64_t cnt[kAlphabet] = {};
         if (i < n_counted) {

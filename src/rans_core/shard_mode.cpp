@@ -39,10 +39,10 @@ double bit_cost(const uint64_t* counts, const uint64_t* freqs) {
     return cost;
 }
 
-TemplateSet::TemplateSet(std::span<const uint64_t> values, std::size_t n_rows)
+TemplateSet::TemplateSet(std::span<const uint64_t> values, std::size_t n_rows, bool precompute)
     : values_(values), rows_(std::min(n_rows, kMaxTemplateRows)) {
     complete_ = std::min(rows_, values.size() / kAlphabet);
-    lengths_.resize(complete_ * kAlphabet);
+    if (precompute) lengths_.resize(complete_ * kAlphabet);
     for (std::size_t i = 0; i < lengths_.size(); ++i) lengths_[i] = code_length(values[i]);
 }
 
@@ -84,27 +84,36 @@ uint8_t decide_shard_mode(const uint64_t* counts, uint64_t width, const Template
         }
     };
     std::size_t t = 0;
-    for (; t + 4 <= T; t += 4) {
-        const double *l0 = templates->lengths(t), *l1 = templates->lengths(t + 1), *l2 = templates->lengths(t + 2),
-                     *l3 = templates->lengths(t + 3);
-        double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
-        for (std::size_t k = 0; k < present; ++k) {
-            const std::size_t s = sym[k];
-            c0 += l0[s] * cnt[k];
-            c1 += l1[s] * cnt[k];
-            c2 += l2[s] * cnt[k];
-            c3 += l3[s] * cnt[k];
+    if (templates->lengths(0) != nullptr) {
+        for (; t + 4 <= T; t += 4) {
+            const double *l0 = templates->lengths(t), *l1 = templates->lengths(t + 1),
+                         *l2 = templates->lengths(t + 2), *l3 = templates->lengths(t + 3);
+            double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
+            for (std::size_t k = 0; k < present; ++k) {
+                const std::size_t s = sym[k];
+                c0 += l0[s] * cnt[k];
+                c1 += l1[s] * cnt[k];
+                c2 += l2[s] * cnt[k];
+                c3 += l3[s] * cnt[k];
+            }
+            consider(t, c0);
+            consider(t + 1, c1);
+            consider(t + 2, c2);
+            consider(t + 3, c3);
         }
-        consider(t, c0);
-        consider(t + 1, c1);
-        consider(t + 2, c2);
-        consider(t + 3, c3);
-    }
-    for (; t < T; ++t) {
-        const double* l = templates->lengths(t);
-        double c = 0.0;
-        for (std::size_t k = 0; k < present; ++k) c += l[sym[k]] * cnt[k];
-        consider(t, c);
+        for (; t < T; ++t) {
+            const double* l = templates->lengths(t);
+            double c = 0.0;
+            for (std::size_t k = 0; k < present; ++k) c += l[sym[k]] * cnt[k];
+            consider(t, c);
+        }
+    } else {
+        for (; t < T; ++t) {
+            const uint64_t* row = templates->row(t);
+            double c = 0.0;
+            for (std::size_t k = 0; k < present; ++k) c += code_length(row[sym[k]]) * cnt[k];
+            consider(t, c);
+        }
     }
 
     const double own_cost = bit_cost(counts, table);

@@ -21,16 +21,17 @@ constexpr double kHeaderPenaltyBits = 120.0;
 // symbol order from 0.0.
 double bit_cost(const uint64_t* counts, const uint64_t* freqs);
 
-// A template set prepared for repeated decisions: per row and symbol the code
-// length of one occurrence (12 - log2 f, or 24 where f = 0).
+// A template set, optionally prepared for many decisions: per row and symbol
+// the code length of one occurrence (12 - log2 f, or 24 where f = 0).
 class TemplateSet {
 public:
     // values: the flat rows; n_rows: the caller's row count T.
-    TemplateSet(std::span<const uint64_t> values, std::size_t n_rows);
+    TemplateSet(std::span<const uint64_t> values, std::size_t n_rows, bool precompute);
 
     std::size_t rows() const { return rows_; }
     const uint64_t* row(std::size_t t) const { return values_.data() + t * 256; }
-    const double* lengths(std::size_t t) const { return lengths_.data() + t * 256; }
+    // Null unless precomputed.
+    const double* lengths(std::size_t t) const { return lengths_.empty() ? nullptr : lengths_.data() + t * 256; }
     // Stops with the range-end message unless every consulted row is complete.
     void require_complete() const;
 
