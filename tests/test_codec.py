@@ -240,6 +240,7 @@ def test_cli_errors_are_one_line(tmp_path, capsys):
     kelm = tmp_path / "x.kelm"
     kelm.write_bytes(kelm_codec.encode(photo("gray", 10, 10))[:-3])
     (tmp_path / "junk.png").write_bytes(b"not a png")
+    (tmp_path / "good.kelm").write_bytes(kelm_codec.encode(photo("gray", 10, 10)))
     cases = [
         ("decode", kelm, tmp_path / "o.png"),
         ("info", kelm),
@@ -247,6 +248,8 @@ def test_cli_errors_are_one_line(tmp_path, capsys):
         ("encode", tmp_path / "missing.png", tmp_path / "o.kelm"),
         ("encode", tmp_path / "junk.png", tmp_path / "o.kelm"),
         ("decode", tmp_path / "junk.png", tmp_path / "o.png"),
+        ("decode", tmp_path / "good.kelm", tmp_path / "lossy.jpg"),
+        ("decode", tmp_path / "good.kelm", tmp_path / "nodir" / "o.png"),
         ("bench", tmp_path / "missing.png"),
     ]
     for argv in cases:

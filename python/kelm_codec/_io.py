@@ -42,9 +42,14 @@ def load_image(path) -> np.ndarray:
         raise UserError(f"{path}: {e.strerror or e}") from None
 
 
+LOSSLESS_OUT = {".png", ".ppm", ".pgm", ".pnm", ".pam", ".bmp", ".tif", ".tiff", ".tga"}
+
+
 def save_image(path, image: np.ndarray) -> None:
     from PIL import Image
 
+    if Path(path).suffix.lower() not in LOSSLESS_OUT:
+        raise UserError(f"{path}: write a lossless image format ({', '.join(sorted(LOSSLESS_OUT))})")
     if image.shape[0] == 0 or image.shape[1] == 0:
         raise UserError(f"{path}: an image with no pixels cannot be written as an image file")
     try:
