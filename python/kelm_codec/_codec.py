@@ -46,7 +46,7 @@ def band_height(h: int, w: int) -> int:
         return 0
     px = h * w
     n = -(-px // BAND_PIXELS)
-    if px >= 1 << 17:
+    if px >= 1 << 19:  # smaller images are not worth the per-band overhead
         n = max(n, 2)
     n = min(n, h)
     return -(-h // n)
@@ -182,11 +182,11 @@ def _p1(img, kind, y0, y1, n_shards, d_lut, ts: TableSet):
 
 # ---------------------------------------------------------------- shards method
 
-def _coded_rows(kind, bh):
-    """Rows of the three coded planes of a band. The shard pipeline always
-    rebuilds three planes; a gray band is cut into three sub-bands that take
-    their places, so that no plane is rebuilt for nothing."""
-    return -(-bh // 3) if kind == KIND_GRAY else bh
+def _coded_width(kind, w):
+    """Width of the three coded planes of a band. The shard pipeline always
+    rebuilds three planes; a gray band is cut into three vertical strips that
+    take their places, so that no plane is rebuilt for nothing."""
+    return -(-w // 3) if kind == KIND_GRAY else w
 
 
 def _shard_input(img, kind, y0, y1):
@@ -196,11 +196,12 @@ def _shard_input(img, kind, y0, y1):
     if kind == KIND_RGBA:
         return np.ascontiguousarray(img[y0:y1, :, :3]), np.ascontiguousarray(img[y0:y1, :, 3])
     band = img[y0:y1]
-    ch = _coded_rows(kind, y1 - y0)
-    if 3 * ch > band.shape[0]:  # pad the last sub-band with copies of the band's last row
-        band = np.concatenate([band, np.repeat(band[-1:], 3 * ch - band.shape[0], axis=0)])
-    a, b, c = band.reshape(3, ch, img.shape[1])
-    rgb = np.empty((ch, img.shape[1], 3), np.uint8)
+    w = img.shape[1]
+    cw = _coded_width(kind, w)
+    if 3 * cw > w:  # pad the last strip with copies of the last column
+        band = np.concatenate([band, np.repeat(band[:, -1:], 3 * cw - w, axis=1)], axis=1)
+    a, b, c = band[:, :cw], band[:, cw:2 * cw], band[:, 2 * cw:]
+    rgb = np.empty((y1 - y0, cw, 3), np.uint8)
     rgb[..., 1] = a
     np.add(b, a, out=rgb[..., 0])  # red - green = b, blue - green = c (mod 256)
     np.add(c, a, out=rgb[..., 2])
@@ -211,14 +212,13 @@ def _encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
     n = ts.n_shards
     kept = []
     hist = np.zeros((3 * n, 256), np.uint64)
-    w = img.shape[1]
+    cw = _coded_width(kind, img.shape[1])
     for y0, y1 in bands:
         rgb, alpha = _shard_input(img, kind, y0, y1)
-        ch = rgb.shape[0]
-        r = kr.p1_rgb(ch, w, rgb, alpha, kind == KIND_RGBA, n, ts.s_lut, ts.i_lut, ts.d_lut)
+        r = kr.p1_rgb(y1 - y0, cw, rgb, alpha, kind == KIND_RGBA, n, ts.s_lut, ts.i_lut, ts.d_lut)
         hist += r[5].reshape(3 * n, 256)
-        kept.append((r[0:3], r[4], r[7], r[10][3] if kind == KIND_RGBA else None, ch))
-        del r
+        kept.append((r[0:3], r[4], r[7], r[10][3] if kind == KIND_RGBA else None))
+        del r, rgb
     if kind == KIND_GRAY:  # the three sub-bands share one table per shard
         hist = hist.reshape(3, n, 256).sum(axis=0)
     modes, widths, sym = _choose_tables(hist, ts.templates)
@@ -230,12 +230,12 @@ def _encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
     np.cumsum(sym, axis=1, out=cum[:, 1:])
     atab = _Alpha.encode_tables(wr, [k[3] for k in kept], ts.templates) if kind == KIND_RGBA else None
 
-    for bi in range(len(bands)):
-        planes, counts, rowoff, alpha, ch = kept[bi]
+    for bi, (y0, y1) in enumerate(bands):
+        planes, counts, rowoff, alpha = kept[bi]
         kept[bi] = None
-        px = ch * w
+        px = (y1 - y0) * cw
         streams = np.empty(3 * px, np.uint8)
-        kr.p2_rgb(ch, w, planes[0], planes[1], planes[2], rowoff, streams[:px], streams[px:2 * px],
+        kr.p2_rgb(y1 - y0, cw, planes[0], planes[1], planes[2], rowoff, streams[:px], streams[px:2 * px],
                   streams[2 * px:], ts.s_lut, ts.i_lut, ts.d_lut)
         del planes
         counts = np.ascontiguousarray(counts).reshape(3 * n)
@@ -261,7 +261,7 @@ def _decode_shards(rd: Reader, w, kind, ts: TableSet, bands):
     atab = _read_tables(rd, 1, ts.templates) if kind == KIND_RGBA else None
     jobs = []
     for y0, y1 in bands:
-        px = _coded_rows(kind, y1 - y0) * w
+        px = (y1 - y0) * _coded_width(kind, w)
         counts = unpack_varints(rd.blob("shard counts", limit=15 * n), 3 * n, px, "shard counts")
         if np.any(counts.reshape(3, n).sum(axis=1, dtype=np.uint64) != px):
             raise FormatError("damaged shard counts")
@@ -275,20 +275,20 @@ def _decode_shards(rd: Reader, w, kind, ts: TableSet, bands):
 def _decode_shard_band(out, kind, ts, y0, y1, counts, payload, apay, tables, atab):
     n = ts.n_shards
     bh, w = y1 - y0, out.shape[1]
-    ch = _coded_rows(kind, bh)
-    px = ch * w
+    cw = _coded_width(kind, w)
+    px = bh * cw
     cum, sym, lookups = tables
     decoded = _decode_records(payload, counts, cum, sym, lookups)
     offs = np.zeros((3, n), np.uint32)
     np.cumsum(counts.reshape(3, n)[:, :-1], axis=1, out=offs[:, 1:])
-    planes = _module(kr.reconstruct_shards_rgb, ch, w, decoded[:px], decoded[px:2 * px], decoded[2 * px:],
+    planes = _module(kr.reconstruct_shards_rgb, bh, cw, decoded[:px], decoded[px:2 * px], decoded[2 * px:],
                      offs[0], offs[1], offs[2], ts.s_lut, ts.i_lut, ts.d_lut)
     del decoded
     if kind == KIND_GRAY:
         for k, plane in enumerate(planes):
-            top = y0 + k * ch
-            rows = max(0, min(ch, y1 - top))
-            out[top:top + rows] = plane[:rows]
+            left = k * cw
+            cols = max(0, min(cw, w - left))
+            out[y0:y1, left:left + cols] = plane[:, :cols]
         return
     alpha = _Alpha.decode_band(apay, bh, w, atab) if atab is not None else _E2
     out[y0:y1] = _module(kr.restore_channels, planes[0], planes[1], planes[2], alpha, kind == KIND_RGBA, False,
