@@ -194,6 +194,14 @@ def test_forged_headers_are_rejected(fields):
         kelm_codec.decode(_with_header(data, **fields))
 
 
+@pytest.mark.parametrize("la, lb", [(0, 0), (5, 0), (0, 5), (1, 1), (7, 13), (4096, 1), (3, 70001)])
+def test_crc32_combine(la, lb):
+    from kelm_codec._format import crc32_combine
+    rng = np.random.default_rng(la * 7 + lb)
+    a, b = rng.bytes(la), rng.bytes(lb)
+    assert crc32_combine(zlib.crc32(a), zlib.crc32(b), lb) == zlib.crc32(a + b)
+
+
 def test_pixel_limit_is_the_callers_choice():
     data = kelm_codec.encode(photo("gray", 20, 30))
     with pytest.raises(FormatError):

@@ -10,7 +10,7 @@ import numpy as np
 import kelm_rans as kr
 
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
-                      METHOD_SHARDS, METHODS, VERSION, FormatError, Reader, Writer, pack_varints,
+                      METHOD_SHARDS, METHODS, VERSION, FormatError, Reader, Writer, crc32_combine, pack_varints,
                       unpack_varints)
 from ._tables import N_TEMPLATES, SPECS, TableSet, default_set_id, table_set
 
@@ -501,13 +501,23 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     if bh == 0:
         rd.end()
         out = np.zeros(shape, np.uint8)
+        got = zlib.crc32(out)
     else:
         # Every section is located and its sizes checked before the output is allocated.
         jobs = (_decode_shards if method == METHOD_SHARDS else _decode_planes)(rd, w, kind, ts, _bands(h, bh))
         rd.end()
         out = np.empty(shape, np.uint8)
-        _run([lambda j=j: j(out) for j in jobs], threads)
-    if zlib.crc32(out) != crc:
+        bands = _bands(h, bh)
+
+        def band(job, y0, y1):  # decodes a band and checksums its rows on the same thread
+            job(out)
+            return zlib.crc32(out[y0:y1])
+
+        crcs = _run([lambda j=j, b=b: band(j, *b) for j, b in zip(jobs, bands)], threads)
+        got = crcs[0]
+        for c, (y0, y1) in zip(crcs[1:], bands[1:]):
+            got = crc32_combine(got, c, (y1 - y0) * out[0].nbytes)
+    if got != crc:
         raise FormatError("damaged data (pixel checksum mismatch)")
     return out
 

@@ -135,3 +135,43 @@ def unpack_varints(buf, n: int, limit: int, what: str) -> np.ndarray:
     if pos != len(b):
         raise FormatError(f"damaged {what}: {len(b) - pos} stray bytes")
     return out
+
+
+_CRC_POLY = 0xEDB88320
+
+
+def _gf2_times(mat, vec: int) -> int:
+    s = 0
+    i = 0
+    while vec:
+        if vec & 1:
+            s ^= mat[i]
+        vec >>= 1
+        i += 1
+    return s
+
+
+def _gf2_square(mat):
+    return [_gf2_times(mat, mat[n]) for n in range(32)]
+
+
+_ZERO_BYTE_POWERS: list = []
+
+
+def crc32_combine(crc1: int, crc2: int, len2: int) -> int:
+    """CRC-32 of A + B from crc1 = crc32(A), crc2 = crc32(B) and len(B)."""
+    if not _ZERO_BYTE_POWERS:
+        op = [_CRC_POLY] + [1 << n for n in range(31)]  # one zero bit
+        for _ in range(3):
+            op = _gf2_square(op)  # one zero byte after three squarings
+        powers = [op]
+        for _ in range(63):
+            powers.append(_gf2_square(powers[-1]))  # 2^k zero bytes
+        _ZERO_BYTE_POWERS[:] = powers
+    k = 0
+    while len2:
+        if len2 & 1:
+            crc1 = _gf2_times(_ZERO_BYTE_POWERS[k], crc1)
+        len2 >>= 1
+        k += 1
+    return crc1 ^ crc2
