@@ -223,14 +223,15 @@ def draw_plot(path, totals, large_totals):
                 continue
             x = r.pixels / 1e6 / r.dec_s
             y = 8.0 * r.bytes / r.pixels
-            ax.scatter([x], [y], marker=marker, color=f"C{i}", label=f"{name} ({label})")
+            ax.scatter([x], [y], marker=marker, color=f"C{i}")
             ax.annotate(name, (x, y), textcoords="offset points", xytext=(5, 4), fontsize=8)
+        ax.scatter([], [], marker=marker, color="gray", label=f"{label} (total)")
     ax.set_xscale("log")
     ax.set_xlabel("decode speed (MP/s, log scale)")
     ax.set_ylabel("bits per pixel")
-    ax.set_title("Lossless codecs: size against decode speed")
+    ax.set_title("Lossless codecs: size against decode speed (lower right is better)")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=7, loc="best")
+    ax.legend(fontsize=8, loc="best")
     fig.tight_layout()
     try:
         fig.savefig(path, dpi=120)
