@@ -92,7 +92,7 @@ def _choose_tables(hists: np.ndarray, tpl: np.ndarray):
 def _write_tables(wr: Writer, modes, widths, sym):
     wr.raw(modes.tobytes())
     wr.array(widths)
-    wr.blob(kr.compact_pdf_tables(sym, widths, modes))
+    wr.blob(zlib.compress(kr.compact_pdf_tables(sym, widths, modes).tobytes(), 9))
 
 
 def _read_tables(rd: Reader, n: int, tpl: np.ndarray):
@@ -102,8 +102,15 @@ def _read_tables(rd: Reader, n: int, tpl: np.ndarray):
         raise FormatError("damaged shard modes")
     if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)):
         raise FormatError("damaged shard widths")
-    compacted = rd.blob("shard tables", limit=int(n) * 520)
-    sym = _module(kr.expand_pdf_tables, np.ascontiguousarray(compacted), widths, modes, tpl)
+    blob = rd.blob("shard tables", limit=int(n) * 600 + 64)
+    d = zlib.decompressobj()
+    try:
+        compacted = d.decompress(bytes(blob), int(n) * 513 + 1)
+    except zlib.error:
+        raise FormatError("damaged shard tables") from None
+    if not d.eof or d.unused_data or d.unconsumed_tail:
+        raise FormatError("damaged shard tables")
+    sym = _module(kr.expand_pdf_tables, np.frombuffer(compacted, np.uint8), widths, modes, tpl)
     if sym.shape != (n, 256) or np.any(sym.sum(axis=1) != 4096):
         raise FormatError("damaged shard tables")
     cum = np.zeros((n, 257), np.uint64)
@@ -297,17 +304,55 @@ def _decode_shard_band(out, kind, ts, y0, y1, counts, payload, apay, tables, ata
 
 # ---------------------------------------------------------------- planes method
 
-def _pack_plane_tables(sf: np.ndarray) -> bytes:
-    rows = sf.reshape(-1, 4)
+# 2^(i/16) in 1/65536 units: frequencies are stored as codes c with f ~ 2^(c/16).
+_EXP16 = np.array([65536, 68438, 71468, 74632, 77936, 81386, 84990, 88752, 92682, 96785, 101070, 105545, 110218,
+                   115098, 120194, 125515], np.int64)
+_CODE_TO_F = np.array([(int(_EXP16[c % 16]) << (c // 16)) + 32768 >> 16 for c in range(193)], np.int64)
+
+
+def _plane_rows_from_codes(codes: np.ndarray) -> np.ndarray:
+    """Table rows (each entry >= 1, each row adding up to 4096) from frequency codes (rows of 4 bytes, 0..192)."""
+    g = _CODE_TO_F[codes.astype(np.int64)]
+    f = np.maximum(1, g * 4096 // g.sum(axis=1, keepdims=True))
+    top = np.argmax(f, axis=1)
+    f[np.arange(len(f)), top] += 4096 - f.sum(axis=1)
+    return f
+
+
+def plane_code_step(h: int, w: int) -> int:
+    """Coarseness of the stored plane tables (in 1/16 octaves): small images
+    gain more from cheap tables than from precise ones (measured)."""
+    px = h * w
+    return 8 if px < 300_000 else 6 if px < 3_000_000 else 2
+
+
+def _quantize_plane_tables(sf: np.ndarray, step: int):
+    """Stored form of plane tables: the rows that are not uniform, each as four
+    frequency codes, multiples of step. Returns (used mask, codes, the tables
+    the codes stand for)."""
+    rows = sf.reshape(-1, 4).astype(np.int64)
     used = ~np.all(rows == 1024, axis=1)
-    body = np.packbits(used).tobytes() + rows[used, :3].astype("<u2").tobytes()
-    return zlib.compress(body, 9)
+    codes = np.clip(np.rint(np.log2(rows[used]) * (16 / step)) * step, 0, 192).astype(np.uint8)
+    out = np.full(rows.shape, 1024, np.int64)
+    out[used] = _plane_rows_from_codes(codes)
+    return used, codes, out
+
+
+def _plane_tables(rows: np.ndarray, n_ctx: int):
+    sf = rows.astype(np.uint16).reshape(4, n_ctx, 4)
+    cf = np.zeros((4, n_ctx, 5), np.uint16)
+    np.cumsum(sf, axis=2, out=cf[:, :, 1:])
+    return sf, cf
+
+
+def _pack_plane_tables(used, codes) -> bytes:
+    return zlib.compress(np.packbits(used).tobytes() + codes.tobytes(), 9)
 
 
 def _unpack_plane_tables(blob, n_ctx: int):
     nrows = 4 * n_ctx
     nbits = (nrows + 7) // 8
-    limit = nbits + 6 * nrows
+    limit = nbits + 4 * nrows
     d = zlib.decompressobj()
     try:
         body = d.decompress(bytes(blob), limit + 1)
@@ -317,18 +362,14 @@ def _unpack_plane_tables(blob, n_ctx: int):
         raise FormatError("damaged plane tables")
     used = np.unpackbits(np.frombuffer(body[:nbits], np.uint8))[:nrows].astype(bool)
     k = int(used.sum())
-    if len(body) != nbits + 6 * k:
+    if len(body) != nbits + 4 * k:
+        raise FormatError("damaged plane tables")
+    codes = np.frombuffer(body[nbits:], np.uint8).reshape(k, 4)
+    if np.any(codes > 192):
         raise FormatError("damaged plane tables")
     rows = np.full((nrows, 4), 1024, np.int64)
-    vals = np.frombuffer(body[nbits:], "<u2").reshape(k, 3).astype(np.int64)
-    rows[used, :3] = vals
-    rows[used, 3] = 4096 - vals.sum(axis=1)
-    if np.any(rows < 1):
-        raise FormatError("damaged plane tables")
-    sf = rows.astype(np.uint16).reshape(4, n_ctx, 4)
-    cf = np.zeros((4, n_ctx, 5), np.uint16)
-    np.cumsum(sf, axis=2, out=cf[:, :, 1:])
-    return sf, cf
+    rows[used] = _plane_rows_from_codes(codes)
+    return _plane_tables(rows, n_ctx)
 
 
 def _encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads):
@@ -360,8 +401,12 @@ def _encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads):
                                         guide.reshape(-1), s_flat, i_lut, d_flat, hs - 2, w, n_ctx)
         tabs = [t[0:2], t[2:4], t[4:6]]
     wr.u32(n_ctx)
+    coded = []
     for sf, _cf in tabs:
-        wr.blob(_pack_plane_tables(sf))
+        used, codes, table_rows = _quantize_plane_tables(sf, plane_code_step(img.shape[0], w))
+        wr.blob(_pack_plane_tables(used, codes))
+        coded.append(_plane_tables(table_rows, n_ctx))  # the coder uses the tables exactly as stored
+    tabs = coded
     atab = _Alpha.encode_tables(wr, alphas, ts.templates) if kind == KIND_RGBA else None
 
     def job(bi, k):
