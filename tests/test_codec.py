@@ -202,6 +202,19 @@ def test_crc32_combine(la, lb):
     assert crc32_combine(zlib.crc32(a), zlib.crc32(b), lb) == zlib.crc32(a + b)
 
 
+@pytest.mark.parametrize("codes", [[0, 0, 0, 0], [192, 192, 192, 192], [192, 0, 0, 0], [0, 0, 0, 192],
+                                   [96, 95, 3, 0], [160, 160, 0, 1]])
+def test_plane_table_codes_give_valid_rows(codes):
+    rows = _codec._plane_rows_from_codes(np.array([codes], np.uint8))
+    assert rows.sum() == 4096 and rows.min() >= 1
+    # Quantizing a valid table and rebuilding it keeps it close.
+    sf = np.full((4, 64, 4), 1024, np.uint16)
+    sf[1, 5] = rows[0]
+    used, got_codes, rebuilt = _codec._quantize_plane_tables(sf, 1)
+    assert used.sum() == (0 if (rows[0] == 1024).all() else 1)
+    assert np.all(rebuilt.sum(axis=1) == 4096) and rebuilt.min() >= 1
+
+
 def test_pixel_limit_is_the_callers_choice():
     data = kelm_codec.encode(photo("gray", 20, 30))
     with pytest.raises(FormatError):
