@@ -1,0 +1,243 @@
+#include "plane_coder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "coder.hpp"
+#include "plane_tables.hpp"
+
+namespace kelm {
+
+namespace {
+
+// ---------------------------------------------------------------- encoder
+
+// The growing byte stream; room for four encode steps is made before each pixel.
+class ByteSink {
+public:
+    explicit ByteSink(std::size_t capacity) : buf_(Buffer<uint8_t>::uninit(capacity)) {}
+
+    uint8_t* room(std::size_t n) {
+        if (buf_.size() - len_ < n) [[unlikely]]
+            grow(n);
+        return buf_.data() + len_;
+    }
+    void commit(const uint8_t* end) { len_ = std::size_t(end - buf_.data()); }
+    Buffer<uint8_t> take() const { return Buffer<uint8_t>::copy_of({buf_.data(), len_}); }
+
+private:
+    void grow(std::size_t n) {
+        Buffer<uint8_t> bigger = Buffer<uint8_t>::uninit(std::max(checked_mul(buf_.size(), 2), checked_add(len_, n)));
+        if (len_) std::memcpy(bigger.data(), buf_.data(), len_);
+        buf_ = std::move(bigger);
+    }
+    Buffer<uint8_t> buf_;
+    std::size_t len_ = 0;
+};
+
+constexpr std::size_t kMaxBytesPerPixel = 4 * 8;  // four steps, each at most a whole state
+
+struct EncodeInput {
+    std::span<const uint8_t> resid, guide;
+    std::span<const uint16_t> cf, sf;
+    const ContextTables* tables;
+    PlaneShape shape;
+    std::size_t n_ctx;
+};
+
+[[noreturn]] void panic_zero_frequency(unsigned j, std::size_t x, std::size_t y, std::size_t row, unsigned s) {
+    panic("plane coder: frequency 0 for symbol " + std::to_string(s) + " of pair plane " + std::to_string(j) +
+          " in table row " + std::to_string(row) + " at pixel (x=" + std::to_string(x) + ", y=" +
+          std::to_string(y) + "); the tables cannot code it");
+}
+
+template <bool Checked, bool Chroma>
+void encode_pixels(const EncodeInput& in, uint64_t (&st)[4], ByteSink& sink) {
+    const ContextTables& t = *in.tables;
+    const std::size_t W = in.shape.stride, n = in.n_ctx;
+    const uint64_t* const magic = magic_lut();
+    for (std::size_t y = in.shape.h; y-- > 0;) {
+        for (std::size_t x = in.shape.w; x-- > 0;) {
+            const std::size_t i = (y + 1) * W + x + 1;
+            const uint8_t gl = read_at<Checked>(in.guide, i - 1);
+            const uint8_t gu = read_at<Checked>(in.guide, i - W);
+            const uint8_t gul = read_at<Checked>(in.guide, i - W - 1);
+            const uint8_t v = Chroma ? read_at<Checked>(in.guide, i) : predict_pixel(gl, gu, gul);
+            const std::size_t cls = classify_pixel<Checked>(gl, gu, gul, v, t);
+            const uint8_t rl = read_at<Checked>(in.resid, i - 1);
+            const uint8_t ru = read_at<Checked>(in.resid, i - W);
+            const uint8_t rul = read_at<Checked>(in.resid, i - W - 1);
+            const uint8_t rx = read_at<Checked>(in.resid, i);
+            const uint32_t pats = pattern_lanes(rl, ru, rul);
+            const uint32_t syms = kPairLanes[rx];
+            uint8_t* out = sink.room(kMaxBytesPerPixel);
+#pragma GCC unroll 4
+            for (unsigned step = 0; step < 4; ++step) {
+                const unsigned j = 3 - step;  // pair plane 3 first, plane 0 last
+                const std::size_t r = j * n + cls * kPatterns + lane(pats, j);
+                const unsigned s = lane(syms, j);
+                const uint64_t f = read_at<Checked>(in.sf, r * 4 + s);
+                const uint64_t cum = read_at<Checked>(in.cf, r * 5 + s);
+                if constexpr (Checked) {
+                    if (f == 0) panic_zero_frequency(j, x, y, r, s);
+                    if (f >= kMagicLen) panic_index(kMagicLen, f);
+                }
+                st[j] = encode_step(st[j], EncSymbol{magic[f], cum, f}, out);
+            }
+            sink.commit(out);
+        }
+    }
+}
+
+bool frequencies_codable(std::span<const uint16_t> sf) {
+    return std::all_of(sf.begin(), sf.end(), [](uint16_t f) { return f != 0 && f < kMagicLen; });
+}
+
+// ---------------------------------------------------------------- decoders
+
+// Where the class of a pixel comes from: the plane rebuilt while decoding
+// (luma mode) or the caller's guide plane (chroma mode).
+enum class Guide { rebuild, reference };
+
+struct DecodeInput {
+    std::span<const uint8_t> bitstream;
+    std::array<uint64_t, 4> states;
+    PlaneShape shape;
+    std::span<const uint16_t> cf, sf;
+    std::size_t n;
+    const ContextTables* tables;
+    std::span<const uint8_t> ref;   // Guide::reference
+    std::span<const uint8_t> orig;  // Debug
+};
+
+template <bool Checked, Guide G, bool Debug>
+void decode_pixels(const DecodeInput& in, uint8_t* __restrict R, uint8_t* __restrict rebuilt,
+                   std::optional<Mismatch>* mismatch) {
+    const ContextTables& t = *in.tables;
+    const std::size_t W = in.shape.stride, n = in.n;
+    const uint8_t* const bytes = in.bitstream.data();
+    std::ptrdiff_t pos = std::ptrdiff_t(in.bitstream.size()) - 1;
+    uint64_t st[4] = {in.states[0], in.states[1], in.states[2], in.states[3]};
+    bool compared = true;  // compare until the first mismatch
+    for (std::size_t y = 0; y < in.shape.h; ++y) {
+        for (std::size_t x = 0; x < in.shape.w; ++x) {
+            const std::size_t i = (y + 1) * W + x + 1;
+            uint8_t gl, gu, gul, v, prediction = 0;
+            if constexpr (G == Guide::rebuild) {
+                gl = rebuilt[i - 1];
+                gu = rebuilt[i - W];
+                gul = rebuilt[i - W - 1];
+                v = prediction = predict_pixel(gl, gu, gul);
+            } else {
+                gl = read_at<Checked>(in.ref, i - 1);
+                gu = read_at<Checked>(in.ref, i - W);
+                gul = read_at<Checked>(in.ref, i - W - 1);
+                v = read_at<Checked>(in.ref, i);
+            }
+            const std::size_t cls = classify_pixel<Checked>(gl, gu, gul, v, t);
+            const uint32_t pats = pattern_lanes(R[i - 1], R[i - W], R[i - W - 1]);
+            [[maybe_unused]] std::ptrdiff_t pos_before = pos;
+            [[maybe_unused]] uint64_t st_before[4] = {};
+            if constexpr (Debug) std::copy(st, st + 4, st_before);
+            unsigned value = 0;
+#pragma GCC unroll 4
+            for (unsigned j = 0; j < 4; ++j) {
+                const std::size_t r = j * n + cls * kPatterns + lane(pats, j);
+                const uint64_t slot = st[j] & kSlotMask;
+                const unsigned s = (slot >= read_at<Checked>(in.cf, r * 5 + 1)) +
+                                   (slot >= read_at<Checked>(in.cf, r * 5 + 2)) +
+                                   (slot >= read_at<Checked>(in.cf, r * 5 + 3));
+                const uint64_t f = read_at<Checked>(in.sf, r * 4 + s);
+                const uint64_t cum = read_at<Checked>(in.cf, r * 5 + s);
+                st[j] = decode_renorm(decode_advance(st[j], f, cum), bytes, pos);
+                value |= s << (2 * j);
+            }
+            R[i] = uint8_t(value);
+            if constexpr (G == Guide::rebuild) rebuilt[i] = unfold_residual(uint8_t(value), prediction);
+            if constexpr (Debug) {
+                const uint8_t expected = read_at<Checked>(in.orig, i);
+                if (compared && expected != value) {
+                    *mismatch = Mismatch{y + 1, x + 1, int64_t(pos_before),
+                                         {st_before[0], st_before[1], st_before[2], st_before[3]},
+                                         expected, uint8_t(value)};
+                    compared = false;
+                }
+            }
+        }
+    }
+}
+
+template <Guide G, bool Debug>
+Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* mismatch) {
+    DecodeInput in = base;
+    const std::size_t pixels = checked_mul(in.shape.h, in.shape.w);
+    if (in.shape.empty()) return Buffer<uint8_t>::uninit(0);
+    in.n = in.cf.size() / 20;
+    Buffer<uint8_t> R = Buffer<uint8_t>::zeroed(in.shape.cells);
+    Buffer<uint8_t> rebuilt = G == Guide::rebuild ? Buffer<uint8_t>::zeroed(in.shape.cells) : Buffer<uint8_t>();
+    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(pixels);
+
+    const bool fast = rows_fit(in.n, reachable_class_bound(*in.tables), in.sf.size(), in.cf.size()) &&
+                      (G != Guide::reference || in.ref.size() >= in.shape.needed) &&
+                      (!Debug || in.orig.size() >= in.shape.needed);
+    if (fast)
+        decode_pixels<false, G, Debug>(in, R.data(), rebuilt.data(), mismatch);
+    else
+        decode_pixels<true, G, Debug>(in, R.data(), rebuilt.data(), mismatch);
+
+    for (std::size_t y = 0; y < in.shape.h; ++y)
+        std::memcpy(out.data() + y * in.shape.w, R.data() + (y + 1) * in.shape.stride + 1, in.shape.w);
+    return out;
+}
+
+DecodeInput decode_input(const DecodeStart& start, std::span<const uint16_t> cf, std::span<const uint16_t> sf,
+                         const ContextTables& tables) {
+    return DecodeInput{start.bitstream, start.states, plane_shape(start.h, start.w), cf, sf, 0, &tables, {}, {}};
+}
+
+}  // namespace
+
+PlaneStream bp_encode_sharded(std::span<const uint8_t> resid, std::span<const uint8_t> guide,
+                              std::span<const uint16_t> cf, std::span<const uint16_t> sf,
+                              const ContextTables& tables, uint64_t h, uint64_t w, uint64_t n_ctx, bool is_chroma) {
+    const EncodeInput in{resid, guide, cf, sf, &tables, plane_shape(h, w), n_ctx};
+    uint64_t st[4] = {kPlaneStartState, kPlaneStartState, kPlaneStartState, kPlaneStartState};
+    if (in.shape.empty()) return {{st[0], st[1], st[2], st[3]}, Buffer<uint8_t>::uninit(0)};
+
+    const bool fast = resid.size() >= in.shape.needed && guide.size() >= in.shape.needed &&
+                      rows_fit(n_ctx, reachable_class_bound(tables), sf.size(), cf.size()) &&
+                      frequencies_codable(sf);
+    // The first pixel coded reads the highest plane indices, so a plane too
+    // short fails at once, before the stream is reserved.
+    ByteSink sink(fast ? checked_add(checked_mul(checked_mul(in.shape.h, in.shape.w), 4), 64) : 64);
+    if (fast)
+        is_chroma ? encode_pixels<false, true>(in, st, sink) : encode_pixels<false, false>(in, st, sink);
+    else
+        is_chroma ? encode_pixels<true, true>(in, st, sink) : encode_pixels<true, false>(in, st, sink);
+    return {{st[0], st[1], st[2], st[3]}, sink.take()};
+}
+
+Buffer<uint8_t> bp_decode_sharded(const DecodeStart& start, std::span<const uint16_t> cf,
+                                  std::span<const uint16_t> sf, const ContextTables& tables) {
+    return decode_plane<Guide::rebuild, false>(decode_input(start, cf, sf, tables), nullptr);
+}
+
+Buffer<uint8_t> bp_decode_sharded_with_ref(const DecodeStart& start, std::span<const uint16_t> cf,
+                                           std::span<const uint16_t> sf, std::span<const uint8_t> ref,
+                                           const ContextTables& tables) {
+    DecodeInput in = decode_input(start, cf, sf, tables);
+    in.ref = ref;
+    return decode_plane<Guide::reference, false>(in, nullptr);
+}
+
+Buffer<uint8_t> bp_decode_sharded_debug(const DecodeStart& start, std::span<const uint16_t> cf,
+                                        std::span<const uint16_t> sf, const ContextTables& tables,
+                                        std::span<const uint8_t> orig_resid, std::optional<Mismatch>& mismatch) {
+    DecodeInput in = decode_input(start, cf, sf, tables);
+    in.orig = orig_resid;
+    mismatch.reset();
+    return decode_plane<Guide::rebuild, true>(in, &mismatch);
+}
+
+}  // namespace kelm
