@@ -111,83 +111,133 @@ struct DecodeInput {
     std::span<const uint8_t> orig;  // Debug
 };
 
+// One table row packed for the decoder: the cumulative entries 0..3 and the
+// four frequencies in 16 bytes, so a decode step touches one cache line.
+struct alignas(16) PackedRow {
+    uint16_t cum[4];
+    uint16_t freq[4];
+};
+
+// Table access of a decode step. The unchecked reader uses the packed rows
+// (every reachable row was validated); the checked one reads the caller's
+// arrays in the order of the step, each access checked.
+template <bool Checked>
+struct RowReader;
+
+template <>
+struct RowReader<false> {
+    const PackedRow* rows;
+    unsigned symbol(std::size_t r, uint64_t slot) const {
+        const PackedRow& e = rows[r];
+        return unsigned(slot >= e.cum[1]) + unsigned(slot >= e.cum[2]) + unsigned(slot >= e.cum[3]);
+    }
+    uint64_t freq(std::size_t r, unsigned s) const { return rows[r].freq[s]; }
+    uint64_t cum(std::size_t r, unsigned s) const { return rows[r].cum[s]; }
+};
+
+template <>
+struct RowReader<true> {
+    std::span<const uint16_t> cf, sf;
+    unsigned symbol(std::size_t r, uint64_t slot) const {
+        unsigned s = slot >= at(cf, r * 5 + 1);
+        s += slot >= at(cf, r * 5 + 2);
+        s += slot >= at(cf, r * 5 + 3);
+        return s;
+    }
+    uint64_t freq(std::size_t r, unsigned s) const { return at(sf, r * 4 + s); }
+    uint64_t cum(std::size_t r, unsigned s) const { return at(cf, r * 5 + s); }
+};
+
+// Raster-order decoding. Only two rows of the residual plane (and of the
+// rebuilt guide plane) are kept, each with its zero left border; the left
+// neighbours travel in registers.
 template <bool Checked, Guide G, bool Debug>
-void decode_pixels(const DecodeInput& in, uint8_t* __restrict R, uint8_t* __restrict rebuilt,
-                   std::optional<Mismatch>* mismatch) {
+void decode_pixels(const DecodeInput& in, const RowReader<Checked>& rows, uint8_t* __restrict work,
+                   uint8_t* __restrict out, std::optional<Mismatch>* mismatch) {
     const ContextTables& t = *in.tables;
-    const std::size_t W = in.shape.stride, n = in.n;
+    const std::size_t W = in.shape.stride, n = in.n, w = in.shape.w;
     const uint8_t* const bytes = in.bitstream.data();
     std::ptrdiff_t pos = std::ptrdiff_t(in.bitstream.size()) - 1;
     uint64_t st[4] = {in.states[0], in.states[1], in.states[2], in.states[3]};
     bool compared = true;  // compare until the first mismatch
+    uint8_t* r_up = work;
+    uint8_t* r_cur = work + W;
+    uint8_t* g_up = work + 2 * W;
+    uint8_t* g_cur = work + 3 * W;
     for (std::size_t y = 0; y < in.shape.h; ++y) {
-        for (std::size_t x = 0; x < in.shape.w; ++x) {
+        uint8_t rl = 0, gl = 0;  // left border
+        for (std::size_t x = 0; x < w; ++x) {
             const std::size_t i = (y + 1) * W + x + 1;
-            uint8_t gl, gu, gul, v, prediction = 0;
+            uint8_t l, u, ul, v, prediction = 0;
             if constexpr (G == Guide::rebuild) {
-                gl = rebuilt[i - 1];
-                gu = rebuilt[i - W];
-                gul = rebuilt[i - W - 1];
-                v = prediction = predict_pixel(gl, gu, gul);
+                l = gl;
+                u = g_up[x + 1];
+                ul = g_up[x];
+                v = prediction = predict_pixel(l, u, ul);
             } else {
-                gl = read_at<Checked>(in.ref, i - 1);
-                gu = read_at<Checked>(in.ref, i - W);
-                gul = read_at<Checked>(in.ref, i - W - 1);
+                l = read_at<Checked>(in.ref, i - 1);
+                u = read_at<Checked>(in.ref, i - W);
+                ul = read_at<Checked>(in.ref, i - W - 1);
                 v = read_at<Checked>(in.ref, i);
             }
-            const std::size_t cls = classify_pixel<Checked>(gl, gu, gul, v, t);
-            const uint32_t pats = pattern_lanes(R[i - 1], R[i - W], R[i - W - 1]);
-            [[maybe_unused]] std::ptrdiff_t pos_before = pos;
-            [[maybe_unused]] uint64_t st_before[4] = {};
-            if constexpr (Debug) std::copy(st, st + 4, st_before);
+            const std::size_t base = std::size_t(classify_pixel<Checked>(l, u, ul, v, t)) * kPatterns;
+            const uint32_t pats = pattern_lanes(rl, r_up[x + 1], r_up[x]);
+            [[maybe_unused]] const std::ptrdiff_t pos_before = pos;
+            [[maybe_unused]] const std::array<uint64_t, 4> st_before{st[0], st[1], st[2], st[3]};
             unsigned value = 0;
 #pragma GCC unroll 4
             for (unsigned j = 0; j < 4; ++j) {
-                const std::size_t r = j * n + cls * kPatterns + lane(pats, j);
+                const std::size_t r = j * n + base + lane(pats, j);
                 const uint64_t slot = st[j] & kSlotMask;
-                const unsigned s = (slot >= read_at<Checked>(in.cf, r * 5 + 1)) +
-                                   (slot >= read_at<Checked>(in.cf, r * 5 + 2)) +
-                                   (slot >= read_at<Checked>(in.cf, r * 5 + 3));
-                const uint64_t f = read_at<Checked>(in.sf, r * 4 + s);
-                const uint64_t cum = read_at<Checked>(in.cf, r * 5 + s);
-                st[j] = decode_renorm(decode_advance(st[j], f, cum), bytes, pos);
+                const unsigned s = rows.symbol(r, slot);
+                const uint64_t f = rows.freq(r, s);
+                st[j] = decode_renorm(f * (st[j] >> kProbBits) + slot - rows.cum(r, s), bytes, pos);
                 value |= s << (2 * j);
             }
-            R[i] = uint8_t(value);
-            if constexpr (G == Guide::rebuild) rebuilt[i] = unfold_residual(uint8_t(value), prediction);
+            rl = uint8_t(value);
+            r_cur[x + 1] = rl;
+            out[y * w + x] = rl;
+            if constexpr (G == Guide::rebuild) {
+                gl = unfold_residual(rl, prediction);
+                g_cur[x + 1] = gl;
+            }
             if constexpr (Debug) {
                 const uint8_t expected = read_at<Checked>(in.orig, i);
-                if (compared && expected != value) {
-                    *mismatch = Mismatch{y + 1, x + 1, int64_t(pos_before),
-                                         {st_before[0], st_before[1], st_before[2], st_before[3]},
-                                         expected, uint8_t(value)};
+                if (compared && expected != rl) {
+                    *mismatch = Mismatch{y + 1, x + 1, int64_t(pos_before), st_before, expected, rl};
                     compared = false;
                 }
             }
         }
+        std::swap(r_up, r_cur);
+        std::swap(g_up, g_cur);
     }
 }
 
 template <Guide G, bool Debug>
 Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* mismatch) {
     DecodeInput in = base;
-    const std::size_t pixels = checked_mul(in.shape.h, in.shape.w);
     if (in.shape.empty()) return Buffer<uint8_t>::uninit(0);
     in.n = in.cf.size() / 20;
-    Buffer<uint8_t> R = Buffer<uint8_t>::zeroed(in.shape.cells);
-    Buffer<uint8_t> rebuilt = G == Guide::rebuild ? Buffer<uint8_t>::zeroed(in.shape.cells) : Buffer<uint8_t>();
-    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(pixels);
+    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(checked_mul(in.shape.h, in.shape.w));
+    Buffer<uint8_t> work = Buffer<uint8_t>::zeroed(checked_mul(in.shape.stride, 4));
 
+    const std::optional<std::size_t> row = last_row(in.n, reachable_class_bound(*in.tables));
     const bool fast = rows_fit(in.n, reachable_class_bound(*in.tables), in.sf.size(), in.cf.size()) &&
                       (G != Guide::reference || in.ref.size() >= in.shape.needed) &&
                       (!Debug || in.orig.size() >= in.shape.needed);
-    if (fast)
-        decode_pixels<false, G, Debug>(in, R.data(), rebuilt.data(), mismatch);
-    else
-        decode_pixels<true, G, Debug>(in, R.data(), rebuilt.data(), mismatch);
-
-    for (std::size_t y = 0; y < in.shape.h; ++y)
-        std::memcpy(out.data() + y * in.shape.w, R.data() + (y + 1) * in.shape.stride + 1, in.shape.w);
+    if (fast) {
+        Buffer<PackedRow> packed = Buffer<PackedRow>::uninit(*row + 1);
+        for (std::size_t r = 0; r <= *row; ++r) {
+            for (unsigned s = 0; s < 4; ++s) {
+                packed[r].cum[s] = in.cf[r * 5 + s];
+                packed[r].freq[s] = in.sf[r * 4 + s];
+            }
+        }
+        decode_pixels<false, G, Debug>(in, RowReader<false>{packed.data()}, work.data(), out.data(), mismatch);
+    } else {
+        decode_pixels<true, G, Debug>(in, RowReader<true>{in.cf, in.sf}, work.data(), out.data(), mismatch);
+    }
     return out;
 }
 
