@@ -54,21 +54,24 @@ struct EncodeInput {
 
 template <bool Checked, bool Chroma>
 void encode_pixels(const EncodeInput& in, uint64_t (&st)[4], ByteSink& sink) {
-    const ContextTables& t = *in.tables;
+    // Local copies: the byte stores of the stream cannot alias them.
+    const ContextTables t = *in.tables;
+    const std::span<const uint8_t> resid = in.resid, guide = in.guide;
+    const std::span<const uint16_t> cf = in.cf, sf = in.sf;
     const std::size_t W = in.shape.stride, n = in.n_ctx;
     const uint64_t* const magic = magic_lut();
     for (std::size_t y = in.shape.h; y-- > 0;) {
         for (std::size_t x = in.shape.w; x-- > 0;) {
             const std::size_t i = (y + 1) * W + x + 1;
-            const uint8_t gl = read_at<Checked>(in.guide, i - 1);
-            const uint8_t gu = read_at<Checked>(in.guide, i - W);
-            const uint8_t gul = read_at<Checked>(in.guide, i - W - 1);
-            const uint8_t v = Chroma ? read_at<Checked>(in.guide, i) : predict_pixel(gl, gu, gul);
+            const uint8_t gl = read_at<Checked>(guide, i - 1);
+            const uint8_t gu = read_at<Checked>(guide, i - W);
+            const uint8_t gul = read_at<Checked>(guide, i - W - 1);
+            const uint8_t v = Chroma ? read_at<Checked>(guide, i) : predict_pixel(gl, gu, gul);
             const std::size_t cls = classify_pixel<Checked>(gl, gu, gul, v, t);
-            const uint8_t rl = read_at<Checked>(in.resid, i - 1);
-            const uint8_t ru = read_at<Checked>(in.resid, i - W);
-            const uint8_t rul = read_at<Checked>(in.resid, i - W - 1);
-            const uint8_t rx = read_at<Checked>(in.resid, i);
+            const uint8_t rl = read_at<Checked>(resid, i - 1);
+            const uint8_t ru = read_at<Checked>(resid, i - W);
+            const uint8_t rul = read_at<Checked>(resid, i - W - 1);
+            const uint8_t rx = read_at<Checked>(resid, i);
             const uint32_t pats = pattern_lanes(rl, ru, rul);
             const uint32_t syms = kPairLanes[rx];
             uint8_t* out = sink.room(kMaxBytesPerPixel);
@@ -77,8 +80,8 @@ void encode_pixels(const EncodeInput& in, uint64_t (&st)[4], ByteSink& sink) {
                 const unsigned j = 3 - step;  // pair plane 3 first, plane 0 last
                 const std::size_t r = j * n + cls * kPatterns + lane(pats, j);
                 const unsigned s = lane(syms, j);
-                const uint64_t f = read_at<Checked>(in.sf, r * 4 + s);
-                const uint64_t cum = read_at<Checked>(in.cf, r * 5 + s);
+                const uint64_t f = read_at<Checked>(sf, r * 4 + s);
+                const uint64_t cum = read_at<Checked>(cf, r * 5 + s);
                 if constexpr (Checked) {
                     if (f == 0) panic_zero_frequency(j, x, y, r, s);
                     if (f >= kMagicLen) panic_index(kMagicLen, f);
@@ -152,9 +155,11 @@ struct RowReader<true> {
 // rebuilt guide plane) are kept, each with its zero left border; the left
 // neighbours travel in registers.
 template <bool Checked, Guide G, bool Debug>
-void decode_pixels(const DecodeInput& in, const RowReader<Checked>& rows, uint8_t* __restrict work,
+void decode_pixels(const DecodeInput& in, const RowReader<Checked> rows, uint8_t* __restrict work,
                    uint8_t* __restrict out, std::optional<Mismatch>* mismatch) {
-    const ContextTables& t = *in.tables;
+    // Local copies: the byte stores of the working rows cannot alias them.
+    const ContextTables t = *in.tables;
+    const std::span<const uint8_t> ref = in.ref, orig = in.orig;
     const std::size_t W = in.shape.stride, n = in.n, w = in.shape.w;
     const uint8_t* const bytes = in.bitstream.data();
     std::ptrdiff_t pos = std::ptrdiff_t(in.bitstream.size()) - 1;
@@ -175,10 +180,10 @@ void decode_pixels(const DecodeInput& in, const RowReader<Checked>& rows, uint8_
                 ul = g_up[x];
                 v = prediction = predict_pixel(l, u, ul);
             } else {
-                l = read_at<Checked>(in.ref, i - 1);
-                u = read_at<Checked>(in.ref, i - W);
-                ul = read_at<Checked>(in.ref, i - W - 1);
-                v = read_at<Checked>(in.ref, i);
+                l = read_at<Checked>(ref, i - 1);
+                u = read_at<Checked>(ref, i - W);
+                ul = read_at<Checked>(ref, i - W - 1);
+                v = read_at<Checked>(ref, i);
             }
             const std::size_t base = std::size_t(classify_pixel<Checked>(l, u, ul, v, t)) * kPatterns;
             const uint32_t pats = pattern_lanes(rl, r_up[x + 1], r_up[x]);
@@ -202,7 +207,7 @@ void decode_pixels(const DecodeInput& in, const RowReader<Checked>& rows, uint8_
                 g_cur[x + 1] = gl;
             }
             if constexpr (Debug) {
-                const uint8_t expected = read_at<Checked>(in.orig, i);
+                const uint8_t expected = read_at<Checked>(orig, i);
                 if (compared && expected != rl) {
                     *mismatch = Mismatch{y + 1, x + 1, int64_t(pos_before), st_before, expected, rl};
                     compared = false;

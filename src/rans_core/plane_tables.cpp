@@ -82,49 +82,54 @@ struct CountInput {
     std::size_t n_ctx;
 };
 
-template <bool Checked, Mode M>
-void count_rows(const CountInput& in, std::size_t y0, std::size_t y1, std::span<uint64_t> counts) {
+// Counts the pixels x0..x1 of row y into counts (one block of 16 * n_ctx
+// counters per plane).
+template <bool Checked, Mode M, class Counter>
+void count_segment(const CountInput& in, std::size_t y, std::size_t x0, std::size_t x1, std::span<Counter> counts) {
     constexpr bool kLuma = M != Mode::chroma;
     constexpr bool kChroma = M != Mode::luma;
-    const ContextTables& t = *in.tables;
+    // Local copies: stores through the counters cannot alias them.
+    const ContextTables t = *in.tables;
+    const std::span<const uint8_t> guide = in.guide;
+    const std::array<std::span<const uint8_t>, 3> resid = in.resid;
     const std::size_t W = in.shape.stride, n = in.n_ctx, block = kCountsPerCtx * n;
-    uint64_t* const c = counts.data();
-    for (std::size_t y = y0; y < y1; ++y) {
-        for (std::size_t x = 0; x < in.shape.w; ++x) {
-            const std::size_t i = (y + 1) * W + x + 1;
-            const uint8_t gl = read_at<Checked>(in.guide, i - 1);
-            const uint8_t gu = read_at<Checked>(in.guide, i - W);
-            const uint8_t gul = read_at<Checked>(in.guide, i - W - 1);
-            const std::size_t grad = gradient_index(gl, gu, gul);
-            std::size_t luma_class = 0, chroma_class = 0;
-            if constexpr (kLuma)
-                luma_class = class_from_bucket<Checked>(t, grad, intensity_bucket<Checked>(t, predict_pixel(gl, gu, gul)));
-            if constexpr (kChroma)
-                chroma_class = class_from_bucket<Checked>(t, grad, intensity_bucket<Checked>(t, read_at<Checked>(in.guide, i)));
-            for (std::size_t k = 0; k < kPlanes<M>; ++k) {
-                const bool chroma = M == Mode::chroma || (M == Mode::rgb && k > 0);
-                const std::size_t base = k * block + (chroma ? chroma_class : luma_class) * (kPatterns * 4);
-                const std::span<const uint8_t> r = in.resid[k];
-                const uint8_t rl = read_at<Checked>(r, i - 1);
-                const uint8_t ru = read_at<Checked>(r, i - W);
-                const uint8_t rul = read_at<Checked>(r, i - W - 1);
-                const uint8_t rx = read_at<Checked>(r, i);
-                // Lane j: neighbour pattern * 4 + symbol of pair plane j.
-                const uint32_t lanes = pattern_lanes(rl, ru, rul) << 2 | kPairLanes[rx];
-                for (unsigned j = 0; j < kPairPlanes; ++j) {
-                    const std::size_t idx = base + j * n * 4 + lane(lanes, j);
-                    if constexpr (Checked)
-                        at(counts, idx) += 1;
-                    else
-                        c[idx] += 1;
-                }
+    Counter* const c = counts.data();
+    for (std::size_t x = x0; x < x1; ++x) {
+        const std::size_t i = (y + 1) * W + x + 1;
+        const uint8_t gl = read_at<Checked>(guide, i - 1);
+        const uint8_t gu = read_at<Checked>(guide, i - W);
+        const uint8_t gul = read_at<Checked>(guide, i - W - 1);
+        const std::size_t grad = gradient_index(gl, gu, gul);
+        std::size_t luma_class = 0, chroma_class = 0;
+        if constexpr (kLuma)
+            luma_class = class_from_bucket<Checked>(t, grad, intensity_bucket<Checked>(t, predict_pixel(gl, gu, gul)));
+        if constexpr (kChroma)
+            chroma_class = class_from_bucket<Checked>(t, grad, intensity_bucket<Checked>(t, read_at<Checked>(guide, i)));
+        for (std::size_t k = 0; k < kPlanes<M>; ++k) {
+            const bool chroma = M == Mode::chroma || (M == Mode::rgb && k > 0);
+            const std::size_t base = k * block + (chroma ? chroma_class : luma_class) * (kPatterns * 4);
+            const std::span<const uint8_t> r = resid[k];
+            const uint8_t rl = read_at<Checked>(r, i - 1);
+            const uint8_t ru = read_at<Checked>(r, i - W);
+            const uint8_t rul = read_at<Checked>(r, i - W - 1);
+            const uint8_t rx = read_at<Checked>(r, i);
+            // Lane j: neighbour pattern * 4 + symbol of pair plane j.
+            const uint32_t lanes = pattern_lanes(rl, ru, rul) << 2 | kPairLanes[rx];
+            for (unsigned j = 0; j < kPairPlanes; ++j) {
+                const std::size_t idx = base + j * n * 4 + lane(lanes, j);
+                if constexpr (Checked)
+                    at(counts, idx) += 1;
+                else
+                    c[idx] += 1;
             }
         }
     }
 }
 
-// Counts on the pool, each piece of rows into its own zeroed array; the
-// arrays are added up, so the counts do not depend on the split.
+// Counts on the pool, each piece of rows into its own arrays; the arrays are
+// added up, so the counts do not depend on the split. A piece counts into
+// 32-bit counters (half the cache footprint) and adds them to its 64-bit
+// total before they could overflow.
 template <Mode M>
 Buffer<uint64_t> count_plane(const CountInput& in) {
     const std::size_t len = checked_mul(kCountsPerCtx * kPlanes<M>, in.n_ctx);
@@ -138,28 +143,56 @@ Buffer<uint64_t> count_plane(const CountInput& in) {
     const std::optional<std::size_t> row = last_row(in.n_ctx, reachable_class_bound(t));
     fast = fast && row && *row < kPairPlanes * in.n_ctx;
 
-    const std::size_t h = in.shape.h;
-    if (fast) {
-        // Enough pieces to keep the workers busy, few enough that their arrays stay small.
-        const std::size_t piece_bytes = std::max<std::size_t>(len * sizeof(uint64_t), 1);
-        const std::size_t pieces = std::clamp<std::size_t>((std::size_t(64) << 20) / piece_bytes, 1, std::min<std::size_t>(h, 16));
-        std::vector<Buffer<uint64_t>> parts;
-        parts.reserve(pieces);
-        parts.push_back(std::move(total));
-        for (std::size_t p = 1; p < pieces; ++p) parts.push_back(Buffer<uint64_t>::zeroed(len));
-        parallel_for(pieces, [&](std::size_t p) {
-            const std::size_t y0 = h / pieces * p + std::min(p, h % pieces);
-            const std::size_t y1 = h / pieces * (p + 1) + std::min(p + 1, h % pieces);
-            count_rows<false, M>(in, y0, y1, parts[p].span());
+    const std::size_t h = in.shape.h, w = in.shape.w;
+    if (!fast) {
+        // Some access may leave its buffer: count with every access checked, in
+        // raster order, so a failure names the first bad access.
+        parallel_for(1, [&](std::size_t) {
+            for (std::size_t y = 0; y < h; ++y) count_segment<true, M>(in, y, 0, w, total.span());
         });
-        total = std::move(parts[0]);
-        for (std::size_t p = 1; p < pieces; ++p)
-            for (std::size_t e = 0; e < len; ++e) total[e] += parts[p][e];
         return total;
     }
-    // Some access may leave its buffer: count with every access checked, in
-    // raster order, so a failure names the first bad access.
-    parallel_for(1, [&](std::size_t) { count_rows<true, M>(in, 0, h, total.span()); });
+
+    // Enough pieces to keep the workers busy, few enough that their arrays stay small.
+    const std::size_t piece_bytes = std::max<std::size_t>(len * (sizeof(uint64_t) + sizeof(uint32_t)), 1);
+    const std::size_t pieces =
+        std::clamp<std::size_t>((std::size_t(64) << 20) / piece_bytes, 1, std::min<std::size_t>(h, 16));
+    std::vector<Buffer<uint64_t>> parts;
+    std::vector<Buffer<uint32_t>> scratch;
+    parts.reserve(pieces);
+    scratch.reserve(pieces);
+    for (std::size_t p = 0; p < pieces; ++p) {
+        parts.push_back(p == 0 ? std::move(total) : Buffer<uint64_t>::zeroed(len));
+        scratch.push_back(Buffer<uint32_t>::zeroed(len));
+    }
+    parallel_for(pieces, [&](std::size_t p) {
+        uint64_t* const sum = parts[p].data();
+        uint32_t* const part = scratch[p].data();
+        const auto flush = [&] {
+            for (std::size_t e = 0; e < len; ++e) sum[e] += part[e];
+            std::fill_n(part, len, 0u);
+        };
+        constexpr std::size_t kMaxPending = UINT32_MAX;  // pixels a 32-bit counter can take
+        std::size_t pending = 0;
+        const std::size_t y0 = h / pieces * p + std::min(p, h % pieces);
+        const std::size_t y1 = h / pieces * (p + 1) + std::min(p + 1, h % pieces);
+        for (std::size_t y = y0; y < y1; ++y) {
+            for (std::size_t x0 = 0; x0 < w;) {
+                const std::size_t x1 = x0 + std::min(w - x0, kMaxPending / 2);
+                if (pending + (x1 - x0) > kMaxPending) {
+                    flush();
+                    pending = 0;
+                }
+                count_segment<false, M>(in, y, x0, x1, scratch[p].span());
+                pending += x1 - x0;
+                x0 = x1;
+            }
+        }
+        flush();
+    });
+    total = std::move(parts[0]);
+    for (std::size_t p = 1; p < pieces; ++p)
+        for (std::size_t e = 0; e < len; ++e) total[e] += parts[p][e];
     return total;
 }
 
