@@ -52,14 +52,43 @@ struct EncodeInput {
           std::to_string(y) + "); the tables cannot code it");
 }
 
+// Table access of an encode step. The unchecked reader uses records packed per
+// (row, symbol), reciprocal included (every reachable row was validated); the
+// checked one reads the caller's arrays, each access checked.
+struct alignas(16) PackedSymbol {
+    uint64_t magic;
+    uint32_t freq, cum;
+};
+
+template <bool Checked>
+struct SymbolReader;
+
+template <>
+struct SymbolReader<false> {
+    const PackedSymbol* symbols;
+    EncSymbol get(std::size_t r, unsigned s, unsigned, std::size_t, std::size_t) const {
+        const PackedSymbol& e = symbols[r * 4 + s];
+        return {e.magic, e.cum, e.freq};
+    }
+};
+
+template <>
+struct SymbolReader<true> {
+    std::span<const uint16_t> cf, sf;
+    EncSymbol get(std::size_t r, unsigned s, unsigned j, std::size_t x, std::size_t y) const {
+        const uint64_t f = at(sf, r * 4 + s);
+        const uint64_t cum = at(cf, r * 5 + s);
+        if (f == 0) panic_zero_frequency(j, x, y, r, s);
+        return make_enc_symbol(f, cum);
+    }
+};
+
 template <bool Checked, bool Chroma>
-void encode_pixels(const EncodeInput& in, uint64_t (&st)[4], ByteSink& sink) {
+void encode_pixels(const EncodeInput& in, const SymbolReader<Checked> table, uint64_t (&st)[4], ByteSink& sink) {
     // Local copies: the byte stores of the stream cannot alias them.
     const ContextTables t = *in.tables;
     const std::span<const uint8_t> resid = in.resid, guide = in.guide;
-    const std::span<const uint16_t> cf = in.cf, sf = in.sf;
     const std::size_t W = in.shape.stride, n = in.n_ctx;
-    const uint64_t* const magic = magic_lut();
     for (std::size_t y = in.shape.h; y-- > 0;) {
         for (std::size_t x = in.shape.w; x-- > 0;) {
             const std::size_t i = (y + 1) * W + x + 1;
@@ -79,14 +108,7 @@ void encode_pixels(const EncodeInput& in, uint64_t (&st)[4], ByteSink& sink) {
             for (unsigned step = 0; step < 4; ++step) {
                 const unsigned j = 3 - step;  // pair plane 3 first, plane 0 last
                 const std::size_t r = j * n + cls * kPatterns + lane(pats, j);
-                const unsigned s = lane(syms, j);
-                const uint64_t f = read_at<Checked>(sf, r * 4 + s);
-                const uint64_t cum = read_at<Checked>(cf, r * 5 + s);
-                if constexpr (Checked) {
-                    if (f == 0) panic_zero_frequency(j, x, y, r, s);
-                    if (f >= kMagicLen) panic_index(kMagicLen, f);
-                }
-                st[j] = encode_step(st[j], EncSymbol{magic[f], cum, f}, out);
+                st[j] = encode_step(st[j], table.get(r, lane(syms, j), j, x, y), out);
             }
             sink.commit(out);
         }
@@ -260,16 +282,29 @@ PlaneStream bp_encode_sharded(std::span<const uint8_t> resid, std::span<const ui
     uint64_t st[4] = {kPlaneStartState, kPlaneStartState, kPlaneStartState, kPlaneStartState};
     if (in.shape.empty()) return {{st[0], st[1], st[2], st[3]}, Buffer<uint8_t>::uninit(0)};
 
+    const std::optional<std::size_t> max_class = reachable_class_bound(tables);
+    const std::optional<std::size_t> row = last_row(n_ctx, max_class);
     const bool fast = resid.size() >= in.shape.needed && guide.size() >= in.shape.needed &&
-                      rows_fit(n_ctx, reachable_class_bound(tables), sf.size(), cf.size()) &&
-                      frequencies_codable(sf);
-    // The first pixel coded reads the highest plane indices, so a plane too
-    // short fails at once, before the stream is reserved.
+                      rows_fit(n_ctx, max_class, sf.size(), cf.size()) &&
+                      frequencies_codable(sf.first((*row + 1) * 4));
+    // A plane too short fails at the first pixel coded (it reads the highest
+    // indices), so the checked run starts with a small stream.
     ByteSink sink(fast ? checked_add(checked_mul(checked_mul(in.shape.h, in.shape.w), 4), 64) : 64);
-    if (fast)
-        is_chroma ? encode_pixels<false, true>(in, st, sink) : encode_pixels<false, false>(in, st, sink);
-    else
-        is_chroma ? encode_pixels<true, true>(in, st, sink) : encode_pixels<true, false>(in, st, sink);
+    if (fast) {
+        Buffer<PackedSymbol> packed = Buffer<PackedSymbol>::uninit((*row + 1) * 4);
+        const uint64_t* const magic = magic_lut();
+        for (std::size_t r = 0; r <= *row; ++r) {
+            for (unsigned s = 0; s < 4; ++s) {
+                const uint16_t f = sf[r * 4 + s];
+                packed[r * 4 + s] = {magic[f], f, cf[r * 5 + s]};
+            }
+        }
+        const SymbolReader<false> table{packed.data()};
+        is_chroma ? encode_pixels<false, true>(in, table, st, sink) : encode_pixels<false, false>(in, table, st, sink);
+    } else {
+        const SymbolReader<true> table{cf, sf};
+        is_chroma ? encode_pixels<true, true>(in, table, st, sink) : encode_pixels<true, false>(in, table, st, sink);
+    }
     return {{st[0], st[1], st[2], st[3]}, sink.take()};
 }
 
