@@ -84,8 +84,9 @@ struct SymbolReader<true> {
 };
 
 template <bool Checked, bool Chroma>
-void encode_pixels(const EncodeInput& in, const SymbolReader<Checked> table, uint64_t (&st)[4], ByteSink& sink) {
+void encode_pixels(const EncodeInput& in, const SymbolReader<Checked> table, uint64_t (&states)[4], ByteSink& sink) {
     // Local copies: the byte stores of the stream cannot alias them.
+    uint64_t st[4] = {states[0], states[1], states[2], states[3]};
     const ContextTables t = *in.tables;
     const std::span<const uint8_t> resid = in.resid, guide = in.guide;
     const std::size_t W = in.shape.stride, n = in.n_ctx;
@@ -113,6 +114,7 @@ void encode_pixels(const EncodeInput& in, const SymbolReader<Checked> table, uin
             sink.commit(out);
         }
     }
+    std::copy(st, st + 4, states);
 }
 
 bool frequencies_codable(std::span<const uint16_t> sf) {
@@ -249,8 +251,9 @@ Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* m
     Buffer<uint8_t> out = Buffer<uint8_t>::uninit(checked_mul(in.shape.h, in.shape.w));
     Buffer<uint8_t> work = Buffer<uint8_t>::zeroed(checked_mul(in.shape.stride, 4));
 
-    const std::optional<std::size_t> row = last_row(in.n, reachable_class_bound(*in.tables));
-    const bool fast = rows_fit(in.n, reachable_class_bound(*in.tables), in.sf.size(), in.cf.size()) &&
+    const std::optional<std::size_t> max_class = reachable_class_bound(*in.tables);
+    const std::optional<std::size_t> row = last_row(in.n, max_class);
+    const bool fast = rows_fit(in.n, max_class, in.sf.size(), in.cf.size()) &&
                       (G != Guide::reference || in.ref.size() >= in.shape.needed) &&
                       (!Debug || in.orig.size() >= in.shape.needed);
     if (fast) {
