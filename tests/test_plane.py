@@ -452,3 +452,40 @@ def test_tables_are_copied_and_flat_buffers_must_be_contiguous():
         k.bp_build_pdf_sharded(resid, guide, *LUTS, h, w, N_CTX, 0)
     sf2, cf2 = k.bp_build_pdf_sharded(resid, guide, *LUTS, np.uint64(h), w, N_CTX, np.bool_(False))
     assert (sf2 == sf).all()
+
+
+@pytest.mark.parametrize("fn", range(6))
+def test_random_sizes_and_tables_return_or_panic(fn):
+    """Planes, lookup tables and coder tables of random (often wrong) sizes:
+    every call returns or raises the internal-error exception."""
+    rng = np.random.default_rng(fn)
+
+    def arr(shape, hi=256, dtype=np.uint8):
+        return rng.integers(0, hi, shape).astype(dtype)
+
+    for _ in range(150):
+        h, w = int(rng.integers(0, 6)), int(rng.integers(0, 6))
+        need = h * (w + 2) + w + 1
+
+        def plane():
+            return arr(int(max(0, need + rng.integers(-3, 3))))
+
+        luts = (arr(int(rng.choice([511 * 511, 130561, 0])), int(rng.integers(1, 5))),
+                arr(int(rng.choice([256, 10])), int(rng.integers(1, 6))),
+                arr(int(rng.choice([16, 4, 1300])), int(rng.integers(1, 4))))
+        n = int(rng.integers(0, 300))
+        cf = arr((4, n, 5), 65536, np.uint16) if rng.random() < .5 else arr((4, max(n - 1, 0), 5), 4097, np.uint16)
+        sf = arr((4, n, 4), 4097, np.uint16) if rng.random() < .7 else arr((2, n, 4), 5000, np.uint16)
+        bits, states = arr(int(rng.integers(0, 20))), [int(v) for v in arr(4, 2 ** 63, np.uint64)]
+        calls = [
+            lambda: k.bp_build_pdf_sharded(plane(), plane(), *luts, h, w, n, bool(rng.random() < .5)),
+            lambda: k.bp_build_pdf_sharded_rgb(plane(), plane(), plane(), plane(), *luts, h, w, n),
+            lambda: k.bp_encode_sharded(plane(), plane(), cf, sf, *luts, h, w, n, bool(rng.random() < .5)),
+            lambda: k.bp_decode_sharded(bits, *states, h, w, cf, sf, *luts),
+            lambda: k.bp_decode_sharded_with_ref(bits, *states, h, w, cf, sf, plane(), *luts),
+            lambda: k.bp_decode_sharded_debug(bits, *states, h, w, cf, sf, *luts, plane(), plane()),
+        ]
+        try:
+            calls[fn]()
+        except BaseException as exc:  # noqa: B036
+            assert is_panic(exc), repr(exc)
