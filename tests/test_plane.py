@@ -295,6 +295,22 @@ def test_wrong_n_ctx_in_decoder_rows_come_from_the_cumulative_length():
     sf2 = np.concatenate([sf, np.tile(sf[:, :1], (1, 64, 1))], axis=1)
     out = k.bp_decode_sharded(stream, *st, h, w, cf2, sf2, *LUTS)
     np.testing.assert_array_equal(out, ref.decode(stream.tobytes(), st, h, w, cf2, sf2, LUTS))
+    # Only the element order counts: a (1, 1, L) array with L = 20 * n + 7 still gives n contexts.
+    cf3 = np.concatenate([cf.ravel(), np.full(7, 9, np.uint16)]).reshape(1, 1, -1)
+    out = k.bp_decode_sharded(stream, *st, h, w, cf3, sf.reshape(1, 1, -1), *LUTS)
+    np.testing.assert_array_equal(out, image_cells(resid, h, w))
+
+
+def test_encoder_n_ctx_places_pair_planes_1_to_3():
+    rng = np.random.default_rng(9)
+    h, w = 6, 7
+    resid, guide = gray_case(rng, h, w)
+    sf, cf, st, stream = encode(resid, guide, h, w)
+    n_small = N_CTX - 64  # still room for the last class of pair plane 3
+    states, stream2 = k.bp_encode_sharded(resid, guide, cf, sf, *LUTS, h, w, n_small, False)
+    ref_st, ref_stream = ref.encode(resid, guide, cf, sf, LUTS, h, w, n_small, False)
+    assert [int(v) for v in states] == ref_st and stream2.tobytes() == ref_stream
+    assert ref_st != st
 
 
 # ---------------------------------------------------------------- failures
