@@ -10,6 +10,12 @@ namespace kelm::py {
 
 namespace {
 
+using plane::DecodeStart;
+using plane::kPairPlanes;
+using plane::Mismatch;
+using plane::PlaneStream;
+using plane::PlaneTables;
+
 // A tuple that steals its items; null (with the error set) if any item is null.
 PyObject* steal_tuple(std::initializer_list<PyObject*> items) {
     bool ok = true;
@@ -53,7 +59,7 @@ PyObject* bp_build_pdf_sharded(PyObject*, PyObject* const* args, Py_ssize_t narg
     ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
     if (!take) return nullptr;
     PlaneTables result;
-    if (!run_released([&] { result = kelm::bp_build_pdf_sharded(resid_v, gray_v, t, h, w, n_ctx, is_chroma); }))
+    if (!run_released([&] { result = plane::bp_build_pdf_sharded(resid_v, gray_v, t, h, w, n_ctx, is_chroma); }))
         return nullptr;
     return tables_result(result, n_ctx);
 }
@@ -73,7 +79,7 @@ PyObject* bp_build_pdf_sharded_rgb(PyObject*, PyObject* const* args, Py_ssize_t 
     ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
     if (!take) return nullptr;
     std::array<PlaneTables, 3> result;
-    if (!run_released([&] { result = kelm::bp_build_pdf_sharded_rgb(gr_v, rd_v, bd_v, ref_v, t, h, w, n_ctx); }))
+    if (!run_released([&] { result = plane::bp_build_pdf_sharded_rgb(gr_v, rd_v, bd_v, ref_v, t, h, w, n_ctx); }))
         return nullptr;
     PyObject* items[6];
     for (std::size_t c = 0; c < 3; ++c) {
@@ -99,7 +105,7 @@ PyObject* bp_encode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!copy_tables(take, all_cf, all_sf, cf, sf)) return nullptr;
     PlaneStream result;
     if (!run_released([&] {
-            result = kelm::bp_encode_sharded(resid_v, gray_v, cf.cspan(), sf.cspan(), t, h, w, n_ctx, is_chroma);
+            result = plane::bp_encode_sharded(resid_v, gray_v, cf.cspan(), sf.cspan(), t, h, w, n_ctx, is_chroma);
         }))
         return nullptr;
     Buffer<uint64_t> states = Buffer<uint64_t>::copy_of(result.states);
@@ -135,7 +141,7 @@ PyObject* bp_decode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Buffer<uint16_t> cf, sf;
     if (!copy_tables(take, d.all_cf, d.all_sf, cf, sf)) return nullptr;
     Buffer<uint8_t> out;
-    if (!run_released([&] { out = kelm::bp_decode_sharded(d.start(bytes), cf.cspan(), sf.cspan(), t); }))
+    if (!run_released([&] { out = plane::bp_decode_sharded(d.start(bytes), cf.cspan(), sf.cspan(), t); }))
         return nullptr;
     return to_numpy(std::move(out), {d.h, d.w});
 }
@@ -153,7 +159,7 @@ PyObject* bp_decode_sharded_with_ref(PyObject*, PyObject* const* args, Py_ssize_
     Buffer<uint16_t> cf, sf;
     if (!copy_tables(take, d.all_cf, d.all_sf, cf, sf)) return nullptr;
     Buffer<uint8_t> out;
-    if (!run_released([&] { out = kelm::bp_decode_sharded_with_ref(d.start(bytes), cf.cspan(), sf.cspan(), ref_v, t); }))
+    if (!run_released([&] { out = plane::bp_decode_sharded_with_ref(d.start(bytes), cf.cspan(), sf.cspan(), ref_v, t); }))
         return nullptr;
     return to_numpy(std::move(out), {d.h, d.w});
 }
@@ -174,7 +180,7 @@ PyObject* bp_decode_sharded_debug(PyObject*, PyObject* const* args, Py_ssize_t n
     Buffer<uint8_t> out;
     std::optional<Mismatch> mismatch;
     if (!run_released([&] {
-            out = kelm::bp_decode_sharded_debug(d.start(bytes), cf.cspan(), sf.cspan(), t, orig_v, mismatch);
+            out = plane::bp_decode_sharded_debug(d.start(bytes), cf.cspan(), sf.cspan(), t, orig_v, mismatch);
         }))
         return nullptr;
     PyObject* record;

@@ -7,7 +7,7 @@
 #include "coder.hpp"
 #include "plane_tables.hpp"
 
-namespace kelm {
+namespace kelm::plane {
 
 namespace {
 
@@ -333,4 +333,4 @@ Buffer<uint8_t> bp_decode_sharded_debug(const DecodeStart& start, std::span<cons
     return decode_plane<Guide::rebuild, true>(in, &mismatch);
 }
 
-}  // namespace kelm
+}  // namespace kelm::plane

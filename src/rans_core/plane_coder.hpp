@@ -13,7 +13,7 @@
 #include "buffer.hpp"
 #include "pixel.hpp"
 
-namespace kelm {
+namespace kelm::plane {
 
 constexpr uint64_t kPlaneStartState = 1ull << 31;
 
@@ -55,4 +55,4 @@ Buffer<uint8_t> bp_decode_sharded_debug(const DecodeStart& start, std::span<cons
                                         std::span<const uint16_t> sf, const ContextTables& tables,
                                         std::span<const uint8_t> orig_resid, std::optional<Mismatch>& mismatch);
 
-}  // namespace kelm
+}  // namespace kelm::plane

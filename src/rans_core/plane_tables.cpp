@@ -6,7 +6,7 @@
 
 #include "pool.hpp"
 
-namespace kelm {
+namespace kelm::plane {
 
 PlaneShape plane_shape(uint64_t h, uint64_t w) {
     PlaneShape s;
@@ -230,4 +230,4 @@ std::array<PlaneTables, 3> bp_build_pdf_sharded_rgb(std::span<const uint8_t> gr,
             normalise_block(counts.data() + 2 * block, n_ctx)};
 }
 
-}  // namespace kelm
+}  // namespace kelm::plane

@@ -14,7 +14,7 @@
 #include "buffer.hpp"
 #include "pixel.hpp"
 
-namespace kelm {
+namespace kelm::plane {
 
 constexpr std::size_t kPairPlanes = 4;
 constexpr std::size_t kPatterns = 64;            // neighbour patterns per class
@@ -85,4 +85,4 @@ inline T read_at(std::span<const T> s, std::size_t i) {
     return s[i];
 }
 
-}  // namespace kelm
+}  // namespace kelm::plane
