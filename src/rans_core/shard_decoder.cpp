@@ -26,27 +26,30 @@ void build_slot_lookup(const uint64_t* cum, uint8_t* out) {
 
 // The tables of one stream. Checked: every index is tested (tables may be
 // shorter than the symbols and slots they are indexed with); unchecked: the
-// lookup has 4096 entries and both frequency tables at least 256.
+// lookup has 4096 entries and both frequency tables at least 256. Held by
+// value with plain pointers so that the decoder keeps them in registers
+// (stores of symbols could otherwise alias them).
 template <bool Checked>
 struct StreamTables {
-    std::span<const uint8_t> lookup;
-    std::span<const uint64_t> freqs;
-    std::span<const uint64_t> cums;
+    const uint8_t* lookup;
+    const uint64_t* freqs;
+    const uint64_t* cums;
+    std::size_t lookup_len, freqs_len, cums_len;
 
     // The decode step up to renormalisation; the symbol goes to dst before the
     // frequency tables are read.
     KELM_INLINE uint64_t advance(uint64_t x, uint8_t* dst) const {
         const uint64_t slot = x & kSlotMask;
         if constexpr (Checked) {
-            if (slot >= lookup.size()) panic_index(lookup.size(), slot);
+            if (slot >= lookup_len) panic_index(lookup_len, slot);
         }
-        const uint8_t s = lookup.data()[slot];
+        const uint8_t s = lookup[slot];
         *dst = s;
         if constexpr (Checked) {
-            if (s >= freqs.size()) panic_index(freqs.size(), s);
-            if (s >= cums.size()) panic_index(cums.size(), s);
+            if (s >= freqs_len) panic_index(freqs_len, s);
+            if (s >= cums_len) panic_index(cums_len, s);
         }
-        return freqs.data()[s] * (x >> kProbBits) + slot - cums.data()[s];
+        return freqs[s] * (x >> kProbBits) + slot - cums[s];
     }
 };
 
@@ -59,15 +62,15 @@ KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptr
         pos -= 2;
         return x;
     }
-    const uint64_t take = x < kLowerBound;
-    const uint64_t mask = 0 - take;
-    x = (x & ~mask) | (((x << 8) | b) & mask);
-    pos -= std::ptrdiff_t(take);
+    const bool take = x < kLowerBound;
+    const uint64_t x1 = (x << 8) | b;
+    x = take ? x1 : x;
+    pos -= take;
     return x;
 }
 
 template <bool Checked>
-void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const StreamTables<Checked>& t,
+void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const StreamTables<Checked> t,
                    uint8_t* out, std::size_t n) {
     uint64_t x0 = st[0], x1 = st[1], x2 = st[2], x3 = st[3];
     const uint8_t* b = bytes.data();
@@ -101,9 +104,12 @@ void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::sp
         return;
     }
     if (lookup.size() >= kProbScale && freqs.size() >= 256 && cums.size() >= 256)
-        decode_stream(st, bytes, StreamTables<false>{lookup, freqs, cums}, out, n);
+        decode_stream(st, bytes, StreamTables<false>{lookup.data(), freqs.data(), cums.data(), 0, 0, 0}, out, n);
     else
-        decode_stream(st, bytes, StreamTables<true>{lookup, freqs, cums}, out, n);
+        decode_stream(st, bytes,
+                      StreamTables<true>{lookup.data(), freqs.data(), cums.data(), lookup.size(), freqs.size(),
+                                         cums.size()},
+                      out, n);
 }
 
 uint64_t read_le64(const uint8_t* p) {
@@ -173,6 +179,7 @@ DecodedShards rans_decode_shards_parallel(std::span<const uint8_t> payload, std:
         total += shard_counts[i];
     }
     DecodedShards result{Buffer<uint8_t>::uninit(total), q};
+    prefer_huge_pages(result.decoded.data(), total);
 
     LowestFailure failure;
     parallel_for(n, [&](std::size_t i) {

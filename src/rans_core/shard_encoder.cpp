@@ -1,5 +1,7 @@
 #include "shard_encoder.hpp"
 
+#include <sys/mman.h>
+
 #include <cstring>
 
 #include "coder.hpp"
@@ -7,18 +9,34 @@
 
 namespace kelm {
 
+// Large results are written once, page by page, from fresh memory; huge pages
+// cut the page faults of that first touch.
+void prefer_huge_pages(void* data, std::size_t size) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t(1) << 21;
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 namespace {
 
 constexpr std::size_t kFreqStride = 256;
 constexpr std::size_t kCumStride = 257;
 constexpr uint64_t kRegionSlack = 1024;
 
-// Per-symbol record of the fast loop. Symbols whose table entry the fast loop
-// cannot code (frequency 0 or above 4096, cumulative frequency above 32 bits)
-// carry kIrregular in freq and go through the exact step instead.
-struct alignas(16) FastSymbol {
-    uint64_t magic;
-    uint32_t freq;
+// Per-symbol record of the fast loop, one 32-byte slot per symbol. The fast
+// loop only runs on states below 2^40, where renormalisation gives out at
+// most two bytes and the state after it lies below f * 2^27; for such states
+// q = floor(2x * mult / 2^64) with mult = ceil(2^63 / f) is exactly x / f, and
+// the coded state (q << 12) + (x - q f) + c equals x + c + q (4096 - f).
+// Symbols that the fast loop cannot code (frequency 0 or above 4096,
+// cumulative frequency above 32 bits) carry kIrregular in `spread`; they make
+// the shard run through the exact steps instead.
+struct alignas(32) FastSymbol {
+    uint64_t mult;
+    uint64_t threshold;   // f << 27: at or above it, one byte goes out
+    uint64_t threshold2;  // f << 35: at or above it, two bytes
+    uint32_t spread;      // 4096 - f
     uint32_t cum;
 };
 constexpr uint32_t kIrregular = 0x80000000u;
@@ -41,82 +59,82 @@ uint64_t exact_step(uint64_t x, uint8_t symbol, const ShardTables& t, uint8_t*& 
     const uint64_t threshold = s.freq << kOutputShift;
     while (x >= threshold) {
         if (out == end) [[unlikely]]
-            panic("encoded bytes exceed the shard's reserved region");
+            panic("shard " + std::to_string(t.shard) + " gives out more bytes than its reserved region holds");
         *out++ = uint8_t(x);
         x >>= 8;
     }
     return encode_divide(x, s);
 }
 
-// The encode step for a regular symbol and a state below 2^43: renormalisation
-// gives out at most two bytes, both stored unconditionally (two bytes of room
-// are guaranteed) and the write position advanced by the number really due.
-inline __attribute__((always_inline)) uint64_t fast_step(uint64_t x, const FastSymbol& s, uint8_t*& out) {
-    const uint64_t freq = s.freq;
-    const uint64_t threshold = freq << kOutputShift;
-    const unsigned count = unsigned(x >= threshold) + unsigned(x >= (threshold << 8));
+// The fast encode step. Both renormalisation bytes are stored unconditionally
+// (room for two is guaranteed) and the write position advances by the number
+// really due.
+inline __attribute__((always_inline)) uint64_t fast_step(uint64_t x, const FastSymbol& s, uint8_t*& out,
+                                                         uint32_t& irregular) {
+    const unsigned count = unsigned(x >= s.threshold) + unsigned(x >= s.threshold2);
     uint16_t low = uint16_t(x);
     std::memcpy(out, &low, 2);
     out += count;
     x >>= 8 * count;
-    uint64_t q = uint64_t((unsigned __int128)x * s.magic >> 64);
-    uint64_t r = x - q * freq;
-    if (r >= freq) {
-        q += 1;
-        r -= freq;
-    }
-    return (q << kProbBits) + r + s.cum;
+    const uint64_t q = uint64_t((unsigned __int128)(x + x) * s.mult >> 64);
+    irregular |= s.spread;
+    return x + s.cum + q * s.spread;
+}
+
+// Codes one shard exactly, from the initial states, into [out, end).
+std::size_t encode_exact(const uint8_t* data, std::size_t len, const ShardTables& t, uint64_t (&st)[4],
+                         uint8_t* out, const uint8_t* end) {
+    uint8_t* const begin = out;
+    for (std::size_t k = len; k-- > 0;) st[k & 3] = exact_step(st[k & 3], data[k], t, out, end);
+    return std::size_t(out - begin);
 }
 
 // Codes one shard into [out, end); returns the number of bytes given out.
-// After an exact step with a regular symbol every state is below 2^40, which
-// the fast loop needs; the first group of four (each state's first step) and
-// the group after any irregular symbol therefore run exactly.
+// The positions above the last multiple of four and the last group of four
+// (every state's first step) run exactly; afterwards every state is below
+// 2^40 as long as the symbols are regular, and the rest runs fast. A shard
+// that meets an irregular symbol is coded again, exactly, from the start.
 std::size_t encode_shard(const uint8_t* data, std::size_t len, const ShardTables& t, uint64_t (&st)[4],
                          uint8_t* out, uint8_t* end) {
+    const uint64_t init[4] = {st[0], st[1], st[2], st[3]};
     FastSymbol table[256];
-    const uint64_t* magic = magic_lut();
+    uint32_t irregular = 0;
     for (unsigned s = 0; s < 256; ++s) {
-        uint64_t f = t.freqs[s], c = t.cums[s];
-        bool regular = f >= 1 && f < kMagicLen && c <= UINT32_MAX;
-        table[s] = regular ? FastSymbol{magic[f], uint32_t(f), uint32_t(c)} : FastSymbol{0, kIrregular, 0};
+        const uint64_t f = t.freqs[s], c = t.cums[s];
+        const bool regular = f >= 1 && f <= kProbScale && c <= UINT32_MAX;
+        table[s] = regular ? FastSymbol{((uint64_t(1) << 63) + f - 1) / f, f << kOutputShift,
+                                        f << (kOutputShift + 8), uint32_t(kProbScale - f), uint32_t(c)}
+                           : FastSymbol{0, 0, 0, kIrregular, 0};
     }
 
     uint8_t* const begin = out;
-    uint64_t x0 = st[0], x1 = st[1], x2 = st[2], x3 = st[3];
     std::size_t k = len;
-    const std::size_t whole = len & ~std::size_t(3);
-    // Positions above the last multiple of four, highest first.
-    while (k > whole) {
+    std::size_t exact_until = len < 4 ? 0 : (len & ~std::size_t(3)) - 4;
+    while (k > exact_until) {
         --k;
-        uint64_t& x = (k & 3) == 0 ? x0 : (k & 3) == 1 ? x1 : x2;
-        x = exact_step(x, data[k], t, out, end);
+        st[k & 3] = exact_step(st[k & 3], data[k], t, out, end);
+        irregular |= table[data[k]].spread;
     }
-    uint32_t pending = 1;
-    while (k > 0) {
-        k -= 4;
-        const uint8_t* g = data + k;
-        const FastSymbol& s3 = table[g[3]];
-        const FastSymbol& s2 = table[g[2]];
-        const FastSymbol& s1 = table[g[1]];
-        const FastSymbol& s0 = table[g[0]];
-        const uint32_t irregular = (s0.freq | s1.freq | s2.freq | s3.freq) & kIrregular;
-        if ((irregular | pending) != 0 || end - out < 10) [[unlikely]] {
-            x3 = exact_step(x3, g[3], t, out, end);
-            x2 = exact_step(x2, g[2], t, out, end);
-            x1 = exact_step(x1, g[1], t, out, end);
-            x0 = exact_step(x0, g[0], t, out, end);
-            pending = irregular;
-            continue;
+    if (std::size_t(end - out) < 2 * k + 2) irregular = kIrregular;
+    if (!(irregular & kIrregular)) {
+        uint64_t x0 = st[0], x1 = st[1], x2 = st[2], x3 = st[3];
+        while (k > 0) {
+            k -= 4;
+            const uint8_t* g = data + k;
+            x3 = fast_step(x3, table[g[3]], out, irregular);
+            x2 = fast_step(x2, table[g[2]], out, irregular);
+            x1 = fast_step(x1, table[g[1]], out, irregular);
+            x0 = fast_step(x0, table[g[0]], out, irregular);
         }
-        x3 = fast_step(x3, s3, out);
-        x2 = fast_step(x2, s2, out);
-        x1 = fast_step(x1, s1, out);
-        x0 = fast_step(x0, s0, out);
+        st[0] = x0, st[1] = x1, st[2] = x2, st[3] = x3;
+    }
+    if (irregular & kIrregular) {
+        std::memset(begin, 0, std::size_t(end - begin));
+        std::memcpy(st, init, sizeof init);
+        return encode_exact(data, len, t, st, begin, end);
     }
     // The fast step's spare store may have left up to two bytes behind the end.
     for (uint8_t* p = out; p < end && p < out + 2; ++p) *p = 0;
-    st[0] = x0, st[1] = x1, st[2] = x2, st[3] = x3;
     return std::size_t(out - begin);
 }
 
@@ -143,6 +161,7 @@ EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::sp
 
     r.final_states = Buffer<uint64_t>::uninit(checked_mul(n, 4));
     r.bitstreams = Buffer<uint8_t>::zeroed(total);
+    prefer_huge_pages(r.bitstreams.data(), total);
     r.bs_lengths = Buffer<uint32_t>::uninit(n);
 
     LowestFailure failure;

@@ -25,6 +25,10 @@ EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::sp
                                           std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
                                           std::span<const uint64_t> sym_freqs, uint64_t initial_state);
 
+// Asks for huge pages on the whole 2 MiB pages of a fresh large buffer, so
+// that writing it for the first time takes few page faults.
+void prefer_huge_pages(void* data, std::size_t size);
+
 // Keeps the failure of the lowest item index, so a parallel step reports the
 // same failure whatever the pool size and the order in which items ran.
 class LowestFailure {
