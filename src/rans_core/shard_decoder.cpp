@@ -53,6 +53,36 @@ struct StreamTables {
     }
 };
 
+// Per-slot tables of a stream with regular tables: each slot's frequency and
+// its offset into the symbol's range (slot - cum) side by side, so that the
+// state update needs one load after the slot instead of two in a row.
+struct SlotTables {
+    const uint8_t* lookup;
+    const uint32_t* entries;  // freq | (slot - cum) << 16
+
+    KELM_INLINE uint64_t advance(uint64_t x, uint8_t* dst) const {
+        const uint64_t slot = x & kSlotMask;
+        *dst = lookup[slot];
+        const uint32_t e = entries[slot];
+        return uint64_t(e & 0xFFFF) * (x >> kProbBits) + (e >> 16);
+    }
+};
+
+// Fills the per-slot tables; false when some slot's frequency or offset does
+// not fit 16 bits (then the stream decodes through the symbol tables).
+bool build_slot_tables(const uint8_t* lookup, const uint64_t* freqs, const uint64_t* cums, uint32_t* entries) {
+    for (uint32_t slot = 0; slot < kProbScale; ++slot) {
+        const uint8_t s = lookup[slot];
+        const uint64_t f = freqs[s], c = cums[s];
+        if (f > 0xFFFF || c > slot || slot - c > 0xFFFF) return false;
+        entries[slot] = uint32_t(f) | uint32_t(slot - c) << 16;
+    }
+    return true;
+}
+
+// Streams this long amortise building the per-slot tables.
+constexpr std::size_t kSlotTablesMin = 16384;
+
 // Decoder renormalisation while at least two bytes remain (pos >= 1): the
 // common single byte through a select, the rare second byte behind a branch.
 KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptrdiff_t& pos) {
@@ -69,8 +99,8 @@ KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptr
     return x;
 }
 
-template <bool Checked>
-void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const StreamTables<Checked> t,
+template <class Tables>
+void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const Tables t,
                    uint8_t* out, std::size_t n) {
     uint64_t x0 = st[0], x1 = st[1], x2 = st[2], x3 = st[3];
     const uint8_t* b = bytes.data();
@@ -103,13 +133,19 @@ void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::sp
         if (n != 0) std::memset(out, only, n);
         return;
     }
-    if (lookup.size() >= kProbScale && freqs.size() >= 256 && cums.size() >= 256)
+    if (lookup.size() >= kProbScale && freqs.size() >= 256 && cums.size() >= 256) {
+        if (n >= kSlotTablesMin) {
+            alignas(64) uint32_t entries[kProbScale];
+            if (build_slot_tables(lookup.data(), freqs.data(), cums.data(), entries))
+                return decode_stream(st, bytes, SlotTables{lookup.data(), entries}, out, n);
+        }
         decode_stream(st, bytes, StreamTables<false>{lookup.data(), freqs.data(), cums.data(), 0, 0, 0}, out, n);
-    else
+    } else {
         decode_stream(st, bytes,
                       StreamTables<true>{lookup.data(), freqs.data(), cums.data(), lookup.size(), freqs.size(),
                                          cums.size()},
                       out, n);
+    }
 }
 
 uint64_t read_le64(const uint8_t* p) {
@@ -131,12 +167,12 @@ struct Record {
 }  // namespace
 
 Buffer<uint8_t> build_all_lookups(std::span<const uint64_t> all_cum_freqs, std::size_t n_tables) {
-    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(checked_mul(n_tables, kProbScale));
     if (n_tables != 0 && checked_mul(n_tables, kCumStride) > all_cum_freqs.size()) {
         // The first table whose row lies beyond the copy.
         const std::size_t t = all_cum_freqs.size() / kCumStride;
         panic_range_end(t * kCumStride + kCumStride, all_cum_freqs.size());
     }
+    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(checked_mul(n_tables, kProbScale));
     parallel_for(
         n_tables,
         [&](std::size_t t) { build_slot_lookup(all_cum_freqs.data() + t * kCumStride, out.data() + t * kProbScale); },
@@ -147,6 +183,25 @@ Buffer<uint8_t> build_all_lookups(std::span<const uint64_t> all_cum_freqs, std::
 void rans_decode_4way(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::span<const uint64_t> cum_freqs,
                       std::span<const uint64_t> sym_freqs, std::span<const uint8_t> slot_lookup,
                       std::span<uint8_t> out) {
+    // An output that shares memory with an input is written and read strictly
+    // step by step, in the order of the decode steps.
+    auto overlaps = [&](const void* p, std::size_t size) {
+        auto* b = static_cast<const uint8_t*>(p);
+        return size != 0 && !out.empty() && b < out.data() + out.size() && out.data() < b + size;
+    };
+    if (overlaps(bytes.data(), bytes.size_bytes()) || overlaps(cum_freqs.data(), cum_freqs.size_bytes()) ||
+        overlaps(sym_freqs.data(), sym_freqs.size_bytes()) || overlaps(slot_lookup.data(), slot_lookup.size_bytes())) {
+        if (at(sym_freqs, 0) == kProbScale) {
+            const uint8_t only = at(slot_lookup, 0);
+            for (uint8_t& o : out) o = only;
+            return;
+        }
+        decode_stream(st, bytes,
+                      StreamTables<true>{slot_lookup.data(), sym_freqs.data(), cum_freqs.data(), slot_lookup.size(),
+                                         sym_freqs.size(), cum_freqs.size()},
+                      out.data(), out.size());
+        return;
+    }
     decode_one(st, bytes, cum_freqs, sym_freqs, slot_lookup, out.data(), out.size());
 }
 
