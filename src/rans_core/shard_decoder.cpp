@@ -54,28 +54,30 @@ struct StreamTables {
 };
 
 // Per-slot tables of a stream with regular tables: each slot's frequency and
-// its offset into the symbol's range (slot - cum) side by side, so that the
-// state update needs one load after the slot instead of two in a row.
+// its offset into the symbol's range (slot - cum), so that the state update
+// needs one load after the slot instead of two in a row.
 struct SlotTables {
     const uint8_t* lookup;
-    const uint32_t* entries;  // freq | (slot - cum) << 16
+    const uint16_t* freq;  // freq of the slot's symbol
+    const uint16_t* bias;  // slot - cum of the slot's symbol
 
     KELM_INLINE uint64_t advance(uint64_t x, uint8_t* dst) const {
         const uint64_t slot = x & kSlotMask;
         *dst = lookup[slot];
-        const uint32_t e = entries[slot];
-        return uint64_t(e & 0xFFFF) * (x >> kProbBits) + (e >> 16);
+        return uint64_t(freq[slot]) * (x >> kProbBits) + bias[slot];
     }
 };
 
 // Fills the per-slot tables; false when some slot's frequency or offset does
 // not fit 16 bits (then the stream decodes through the symbol tables).
-bool build_slot_tables(const uint8_t* lookup, const uint64_t* freqs, const uint64_t* cums, uint32_t* entries) {
+bool build_slot_tables(const uint8_t* lookup, const uint64_t* freqs, const uint64_t* cums, uint16_t* freq,
+                       uint16_t* bias) {
     for (uint32_t slot = 0; slot < kProbScale; ++slot) {
         const uint8_t s = lookup[slot];
         const uint64_t f = freqs[s], c = cums[s];
         if (f > 0xFFFF || c > slot || slot - c > 0xFFFF) return false;
-        entries[slot] = uint32_t(f) | uint32_t(slot - c) << 16;
+        freq[slot] = uint16_t(f);
+        bias[slot] = uint16_t(slot - c);
     }
     return true;
 }
@@ -92,10 +94,14 @@ KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptr
         pos -= 2;
         return x;
     }
-    const bool take = x < kLowerBound;
+    // One compare serves the select and the position: CF = (x < 2^31).
     const uint64_t x1 = (x << 8) | b;
-    x = take ? x1 : x;
-    pos -= take;
+    asm("cmpq %[bound], %[x]\n\t"
+        "cmovbq %[x1], %[x]\n\t"
+        "sbbq $0, %[pos]"
+        : [x] "+r"(x), [pos] "+r"(pos)
+        : [x1] "r"(x1), [bound] "r"(kLowerBound)
+        : "cc");
     return x;
 }
 
@@ -135,9 +141,10 @@ void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::sp
     }
     if (lookup.size() >= kProbScale && freqs.size() >= 256 && cums.size() >= 256) {
         if (n >= kSlotTablesMin) {
-            alignas(64) uint32_t entries[kProbScale];
-            if (build_slot_tables(lookup.data(), freqs.data(), cums.data(), entries))
-                return decode_stream(st, bytes, SlotTables{lookup.data(), entries}, out, n);
+            alignas(64) uint16_t freq[kProbScale];
+            alignas(64) uint16_t bias[kProbScale];
+            if (build_slot_tables(lookup.data(), freqs.data(), cums.data(), freq, bias))
+                return decode_stream(st, bytes, SlotTables{lookup.data(), freq, bias}, out, n);
         }
         decode_stream(st, bytes, StreamTables<false>{lookup.data(), freqs.data(), cums.data(), 0, 0, 0}, out, n);
     } else {
