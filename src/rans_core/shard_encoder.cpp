@@ -24,7 +24,7 @@ constexpr std::size_t kFreqStride = 256;
 constexpr std::size_t kCumStride = 257;
 constexpr uint64_t kRegionSlack = 1024;
 
-// Per-symbol record of the fast loop, one 32-byte slot per symbol. The fast
+// Per-symbol record of the fast loop. The fast
 // loop only runs on states below 2^40, where renormalisation gives out at
 // most two bytes and the state after it lies below f * 2^27; for such states
 // q = floor(2x * mult / 2^64) with mult = ceil(2^63 / f) is exactly x / f, and
@@ -34,9 +34,8 @@ constexpr uint64_t kRegionSlack = 1024;
 // the shard run through the exact steps instead.
 struct alignas(32) FastSymbol {
     uint64_t mult;
-    uint64_t threshold;   // f << 27: at or above it, one byte goes out
-    uint64_t threshold2;  // f << 35: at or above it, two bytes
-    uint32_t spread;      // 4096 - f
+    uint64_t threshold;  // f << 27: the state gives out bytes while at or above it
+    uint32_t spread;     // 4096 - f
     uint32_t cum;
 };
 constexpr uint32_t kIrregular = 0x80000000u;
@@ -68,17 +67,28 @@ uint64_t exact_step(uint64_t x, uint8_t symbol, const ShardTables& t, uint8_t*& 
 
 // The fast encode step. Both renormalisation bytes are stored unconditionally
 // (room for two is guaranteed) and the write position advances by the number
-// really due.
+// really due. Each renormalisation byte is one compare that drives both a
+// conditional move (the state shifted by 8) and the position (carry): the
+// shifted state is compared with the same threshold, since x >= f << 35
+// exactly when (x >> 8) >= f << 27.
 inline __attribute__((always_inline)) uint64_t fast_step(uint64_t x, const FastSymbol& s, uint8_t*& out,
                                                          uint32_t& irregular) {
-    const unsigned count = unsigned(x >= s.threshold) + unsigned(x >= s.threshold2);
     uint16_t low = uint16_t(x);
     std::memcpy(out, &low, 2);
-    out += count;
-    x >>= 8 * count;
+    const uint64_t threshold = s.threshold;
+    for (int k = 0; k < 2; ++k) {
+        const uint64_t shifted = x >> 8;
+        asm("cmpq %[threshold], %[x]\n\t"
+            "cmovaeq %[shifted], %[x]\n\t"
+            "sbbq $-1, %[out]"
+            : [x] "+r"(x), [out] "+r"(out)
+            : [shifted] "r"(shifted), [threshold] "r"(threshold)
+            : "cc");
+    }
     const uint64_t q = uint64_t((unsigned __int128)(x + x) * s.mult >> 64);
-    irregular |= s.spread;
-    return x + s.cum + q * s.spread;
+    const uint32_t spread = s.spread;
+    irregular |= spread;
+    return x + s.cum + q * spread;
 }
 
 // Codes one shard exactly, from the initial states, into [out, end).
@@ -103,8 +113,8 @@ std::size_t encode_shard(const uint8_t* data, std::size_t len, const ShardTables
         const uint64_t f = t.freqs[s], c = t.cums[s];
         const bool regular = f >= 1 && f <= kProbScale && c <= UINT32_MAX;
         table[s] = regular ? FastSymbol{((uint64_t(1) << 63) + f - 1) / f, f << kOutputShift,
-                                        f << (kOutputShift + 8), uint32_t(kProbScale - f), uint32_t(c)}
-                           : FastSymbol{0, 0, 0, kIrregular, 0};
+                                        uint32_t(kProbScale - f), uint32_t(c)}
+                           : FastSymbol{0, 0, kIrregular, 0};
     }
 
     uint8_t* const begin = out;
