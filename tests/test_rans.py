@@ -354,6 +354,16 @@ def test_irregular_tables_are_coded_exactly():
     assert fs[0].tolist() == st and bs[:bl[0]].tolist() == out
 
 
+def test_garbage_cumulative_frequencies_cannot_overrun_a_region():
+    """Huge cumulative frequencies make every step give out several bytes; the
+    shard stops at the end of its region instead of writing into the next one."""
+    rng = np.random.default_rng(14)
+    data, offsets, lengths, cum, sym, _ = make_shards(rng, [3000, 5])
+    cum[0] += np.uint64(1 << 62)
+    msg = panic_message(lambda: k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, LOW))
+    assert msg == "shard 0 gives out more bytes than its reserved region holds"
+
+
 @pytest.mark.parametrize("lengths", [[2**31 - 512], [2**30, 2**30], [2**32 - 1, 0]])
 def test_encode_refuses_regions_beyond_32_bit_offsets(lengths):
     n = len(lengths)
