@@ -96,12 +96,18 @@ KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptr
     }
     // One compare serves the select and the position: CF = (x < 2^31).
     const uint64_t x1 = (x << 8) | b;
+#if defined(__x86_64__)
     asm("cmpq %[bound], %[x]\n\t"
         "cmovbq %[x1], %[x]\n\t"
         "sbbq $0, %[pos]"
         : [x] "+r"(x), [pos] "+r"(pos)
         : [x1] "r"(x1), [bound] "r"(kLowerBound)
         : "cc");
+#else
+    const bool take = x < kLowerBound;
+    pos -= take;
+    x = take ? x1 : x;
+#endif
     return x;
 }
 

@@ -24,11 +24,11 @@ constexpr std::size_t kFreqStride = 256;
 constexpr std::size_t kCumStride = 257;
 constexpr uint64_t kRegionSlack = 1024;
 
-// Per-symbol record of the fast loop. The fast
-// loop only runs on states below 2^40, where renormalisation gives out at
-// most two bytes and the state after it lies below f * 2^27; for such states
-// q = floor(2x * mult / 2^64) with mult = ceil(2^63 / f) is exactly x / f, and
-// the coded state (q << 12) + (x - q f) + c equals x + c + q (4096 - f).
+// Per-symbol record of the fast loop. The fast loop only runs on states below
+// 2^43, where renormalisation gives out at most two bytes and leaves the state
+// below f * 2^27; for such states q = floor(2x * mult / 2^64) with
+// mult = ceil(2^63 / f) is exactly x / f, and the coded state
+// (q << 12) + (x - q f) + c equals x + c + q (4096 - f).
 // Symbols that the fast loop cannot code (frequency 0 or above 4096,
 // cumulative frequency above 32 bits) carry kIrregular in `spread`; they make
 // the shard run through the exact steps instead.
@@ -78,12 +78,18 @@ inline __attribute__((always_inline)) uint64_t fast_step(uint64_t x, const FastS
     const uint64_t threshold = s.threshold;
     for (int k = 0; k < 2; ++k) {
         const uint64_t shifted = x >> 8;
+#if defined(__x86_64__)
         asm("cmpq %[threshold], %[x]\n\t"
             "cmovaeq %[shifted], %[x]\n\t"
             "sbbq $-1, %[out]"
             : [x] "+r"(x), [out] "+r"(out)
             : [shifted] "r"(shifted), [threshold] "r"(threshold)
             : "cc");
+#else
+        const bool give = x >= threshold;
+        out += give;
+        x = give ? shifted : x;
+#endif
     }
     const uint64_t q = uint64_t((unsigned __int128)(x + x) * s.mult >> 64);
     const uint32_t spread = s.spread;
@@ -101,7 +107,7 @@ std::size_t encode_exact(const uint8_t* data, std::size_t len, const ShardTables
 
 // Codes one shard into [out, end); returns the number of bytes given out.
 // The positions above the last multiple of four and the last group of four
-// (every state's first step) run exactly; afterwards every state is below
+// (every state's first step) run exactly; afterwards every state stays below
 // 2^40 as long as the symbols are regular, and the rest runs fast. A shard
 // that meets an irregular symbol is coded again, exactly, from the start.
 std::size_t encode_shard(const uint8_t* data, std::size_t len, const ShardTables& t, uint64_t (&st)[4],
