@@ -69,12 +69,15 @@ def make_case(kind, size, n_shards, seed=7):
 
 
 def median_time(fn, runs):
-    times = []
+    """Median wall time and median process CPU time of the runs. On a shared
+    machine the CPU time (all threads of the process) is the steadier figure."""
+    wall, cpu = [], []
     for _ in range(runs):
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
+        wall.append(time.perf_counter() - t0)
+        cpu.append(time.process_time() - c0)
+    return float(np.median(wall)), float(np.median(cpu))
 
 
 def worker(args):
@@ -85,10 +88,10 @@ def worker(args):
     for kind in args.kinds:
         data, offsets, lengths, cum, sym, ent = make_case(kind, size, args.shards)
         lookups = k.build_all_lookups(cum[None])[0]
-        copy_t = median_time(lambda: np.copy(data), args.runs)
+        copy_t, _ = median_time(lambda: np.copy(data), args.runs)
         enc = lambda: k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, 1 << 31)
         fs, bs, bo, bl = enc()
-        enc_t = median_time(enc, args.runs)
+        enc_t, enc_cpu = median_time(enc, args.runs)
         writes = np.zeros(args.shards, dtype=np.uint32)
         writes[1:] = np.cumsum(36 + bl.astype(np.int64))[:-1]
         payload = np.zeros(int((36 + bl.astype(np.int64)).sum()), dtype=np.uint8)
@@ -96,9 +99,10 @@ def worker(args):
         dec = lambda: k.rans_decode_shards_parallel(payload, lengths, cum, sym, lookups)
         decoded, _ = dec()
         assert np.array_equal(decoded, data), "round trip failed"
-        dec_t = median_time(dec, args.runs)
+        dec_t, dec_cpu = median_time(dec, args.runs)
         results.append(dict(kind=kind, entropy=ent, coded=8.0 * payload.size / size, copy=size / copy_t / 1e6,
-                            enc=size / enc_t / 1e6, dec=size / dec_t / 1e6))
+                            enc=size / enc_t / 1e6, dec=size / dec_t / 1e6, enc_cpu=enc_cpu / size * 1e9,
+                            dec_cpu=dec_cpu / size * 1e9))
     print(json.dumps(results))
 
 
@@ -127,9 +131,9 @@ def main():
     cores = os.cpu_count() or 1
     counts = [1] if cores == 1 else [1, cores]
     print(f"{args.size_mib} MiB in {args.shards} shards, median of {args.runs} runs; MB/s of symbols "
-          f"(x = ratio to numpy.copy of the same data in the same process)")
+          f"(x = ratio to numpy.copy of the same data in the same process; cpu = process CPU ns per symbol)")
     header = (f"{'data':>8} {'thr':>3} {'H bits':>6} {'coded':>6} {'+%':>5} {'copy MB/s':>9} "
-              f"{'enc MB/s':>9} {'x':>6} {'ns/sym':>6} {'dec MB/s':>9} {'x':>6} {'ns/sym':>6}")
+              f"{'enc MB/s':>9} {'x':>6} {'ns/sym':>6} {'cpu':>5} {'dec MB/s':>9} {'x':>6} {'ns/sym':>6} {'cpu':>5}")
     print(header)
     by_threads = {}
     for threads in counts:
@@ -138,8 +142,8 @@ def main():
             name = r["kind"] + (" bit" if r["kind"] != "uniform" else "")
             print(f"{name:>8} {threads:>3} {r['entropy']:6.3f} {r['coded']:6.3f} "
                   f"{100 * (r['coded'] / r['entropy'] - 1):5.2f} {r['copy']:9.0f} "
-                  f"{r['enc']:9.1f} {r['enc'] / r['copy']:6.3f} {1e3 / r['enc']:6.2f} "
-                  f"{r['dec']:9.1f} {r['dec'] / r['copy']:6.3f} {1e3 / r['dec']:6.2f}")
+                  f"{r['enc']:9.1f} {r['enc'] / r['copy']:6.3f} {1e3 / r['enc']:6.2f} {r['enc_cpu']:5.2f} "
+                  f"{r['dec']:9.1f} {r['dec'] / r['copy']:6.3f} {1e3 / r['dec']:6.2f} {r['dec_cpu']:5.2f}")
     if len(counts) > 1:
         print(f"speed-up with {cores} threads over 1:")
         for one, many in zip(by_threads[1], by_threads[cores]):
