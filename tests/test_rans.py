@@ -121,13 +121,6 @@ def test_binding_messages(call, message):
     assert str(info.value) == message
 
 
-def test_text_signatures():
-    assert k.rans_decode_4way_core.__text_signature__ == (
-        "(st0, st1, st2, st3, bitstream, cum_freqs, sym_freqs, slot_lookup, out)")
-    assert k.rans_encode_shards_parallel.__text_signature__ == (
-        "(data_flat, shard_offsets, shard_lengths, cum_freqs, sym_freqs, initial_state)")
-
-
 def test_integer_arguments():
     with pytest.raises(OverflowError):
         k.rans_encode_shards_parallel(**dict(encode_args(), initial_state=-1))
