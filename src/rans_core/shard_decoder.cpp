@@ -147,8 +147,10 @@ void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::sp
     }
     if (lookup.size() >= kProbScale && freqs.size() >= 256 && cums.size() >= 256) {
         if (n >= kSlotTablesMin) {
-            alignas(64) uint16_t freq[kProbScale];
-            alignas(64) uint16_t bias[kProbScale];
+            // On the heap: the calling thread's stack may be small.
+            Buffer<uint16_t> slots = Buffer<uint16_t>::uninit(2 * kProbScale);
+            uint16_t* freq = slots.data();
+            uint16_t* bias = slots.data() + kProbScale;
             if (build_slot_tables(lookup.data(), freqs.data(), cums.data(), freq, bias))
                 return decode_stream(st, bytes, SlotTables{lookup.data(), freq, bias}, out, n);
         }
