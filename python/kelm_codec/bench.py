@@ -46,10 +46,8 @@ class Result:
 
 
 def kelm_codecs(threads: int) -> list[Codec]:
-    def used(img):
-        h, w = img.shape[:2]
-        bh = _codec.band_height(h, w)
-        return max(1, min(threads, -(-h // bh) if bh else 1))
+    def used(img):  # band threads, and the backend's pool of the same size for the parallel steps
+        return threads
 
     return [
         Codec("kelm shards", lambda a: _codec.encode(a, method="shards", threads=threads),
@@ -186,6 +184,7 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     for name, r in totals.items():
         if r.pixels:
             p(_fmt_row(name, r))
+    summary(p, totals)
     large_totals = None
     if large:
         img = mosaic()
@@ -197,6 +196,7 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
             r = run_one(c, img, max(1, min(repeat, 3)))
             large_totals[c.name] = r
             p(_fmt_row(c.name, r))
+        summary(p, large_totals)
     if memory:
         p("")
         report_memory(p, threads)
@@ -204,6 +204,25 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
         draw_plot(plot, totals, large_totals)
         p(f"\nplot written to {plot}")
     return 0
+
+
+def summary(p, res):
+    """kelm_codec's size and speeds relative to each peer."""
+    mine = {k: r for k, r in res.items() if k.startswith("kelm") and r.pixels}
+    peers = {k: r for k, r in res.items() if not k.startswith("kelm") and r.pixels}
+    if not mine or not peers:
+        return
+    bpp = lambda r: r.bytes / r.pixels  # noqa: E731
+    best = min(mine, key=lambda k: bpp(mine[k]))
+    parts = []
+    for name, r in peers.items():
+        parts.append(f"{name} {100 * (bpp(mine[best]) / bpp(r) - 1):+.1f}%")
+    p(f"  size of {best} against: " + ", ".join(parts))
+    for k, r in mine.items():
+        faster_dec = [n for n, q in peers.items() if r.dec_s < q.dec_s]
+        faster_enc = [n for n, q in peers.items() if r.enc_s < q.enc_s]
+        p(f"  {k} encodes faster than: {', '.join(faster_enc) or '-'}; decodes faster than: "
+          f"{', '.join(faster_dec) or '-'}")
 
 
 def draw_plot(path, totals, large_totals):

@@ -139,6 +139,9 @@ def main(argv=None) -> int:
     if getattr(args, "threads", None) is not None and args.threads < 1:
         print("kelm: error: --threads must be at least 1", file=sys.stderr)
         return EXIT_USAGE
+    if getattr(args, "threads", None):
+        import kelm_rans
+        kelm_rans.set_rayon_threads(args.threads)  # the backend's pool, if not created yet
     try:
         return args.fn(args)
     except UserError as e:
