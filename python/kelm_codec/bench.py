@@ -150,6 +150,11 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
         raise UserError("no images to benchmark")
     if large is None:
         large = not paths
+    if plot:
+        try:
+            import matplotlib  # noqa: F401  (fail before the run, not after it)
+        except ImportError:
+            raise UserError("--plot needs matplotlib (pip install 'kelm_rans[bench]')") from None
     codecs = kelm_codecs(threads)
     peers, notes = peer_codecs()
     codecs += peers
