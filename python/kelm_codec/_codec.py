@@ -274,7 +274,7 @@ def _decode_shards(rd: Reader, w, kind, ts: TableSet, bands):
             raise FormatError("damaged shard counts")
         payload = rd.blob("shard payload")
         apay = rd.blob("alpha payload") if atab is not None else None
-        jobs.append(lambda out, y0=y0, y1=y1, c=counts, p=payload, a=apay: _decode_shard_band(
+        jobs.append(lambda out, spare, y0=y0, y1=y1, c=counts, p=payload, a=apay: _decode_shard_band(
             out, kind, ts, y0, y1, c, p, a, tables, atab))
     return jobs
 
@@ -439,12 +439,12 @@ def _decode_planes(rd: Reader, w, kind, ts: TableSet, bands):
             st = rd.u64s(4, "plane states")
             streams.append((st, rd.blob("plane stream")))
         apay = rd.blob("alpha payload") if atab is not None else None
-        jobs.append(lambda out, y0=y0, y1=y1, s=streams, a=apay: _decode_plane_band(out, kind, ts, y0, y1, s, a,
-                                                                                    tabs, atab))
+        jobs.append(lambda out, spare, y0=y0, y1=y1, s=streams, a=apay: _decode_plane_band(
+            out, kind, ts, y0, y1, s, a, tabs, atab, spare))
     return jobs
 
 
-def _decode_plane_band(out, kind, ts, y0, y1, streams, apay, tabs, atab):
+def _decode_plane_band(out, kind, ts, y0, y1, streams, apay, tabs, atab, spare_threads=0):
     bh, w = y1 - y0, out.shape[1]
     s_flat, i_lut, d_flat = ts.flat
     (st, stream) = streams[0]
@@ -456,15 +456,20 @@ def _decode_plane_band(out, kind, ts, y0, y1, streams, apay, tabs, atab):
         return
     guide = np.zeros((bh + 2, w + 2), np.uint8)
     guide[1:-1, 1:-1] = gr
-    diff = []
-    for k in (1, 2):
+
+    def chroma(k):
         (st, stream) = streams[k]
         sf, cf = tabs[k]
         res = _module(kr.bp_decode_sharded_with_ref, np.ascontiguousarray(stream), *st, bh, w, cf, sf,
                       guide.reshape(-1), s_flat, i_lut, d_flat)
-        diff.append(_module(kr.reconstruct_2d_channels, bh, w, res))
-    alpha = _Alpha.decode_band(apay, bh, w, atab) if atab is not None else _E2
-    out[y0:y1] = _module(kr.restore_channels, gr, diff[0], diff[1], alpha, kind == KIND_RGBA, False, True)
+        return _module(kr.reconstruct_2d_channels, bh, w, res)
+
+    def alpha_plane():
+        return _Alpha.decode_band(apay, bh, w, atab) if atab is not None else _E2
+
+    # With threads to spare (fewer bands than threads) the two chroma planes decode side by side.
+    diff1, diff2, alpha = _run([lambda: chroma(1), lambda: chroma(2), alpha_plane], 1 + min(2, spare_threads))
+    out[y0:y1] = _module(kr.restore_channels, gr, diff1, diff2, alpha, kind == KIND_RGBA, False, True)
 
 
 # ---------------------------------------------------------------- public API
@@ -554,8 +559,10 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
         out = np.empty(shape, np.uint8)
         bands = _bands(h, bh)
 
+        spare = max(0, threads - len(bands))
+
         def band(job, y0, y1):  # decodes a band and checksums its rows on the same thread
-            job(out)
+            job(out, spare)
             return zlib.crc32(out[y0:y1])
 
         crcs = _run([lambda j=j, b=b: band(j, *b) for j, b in zip(jobs, bands)], threads)
