@@ -23,7 +23,7 @@ from kelm_codec import _codec, _tables  # noqa: E402
 from kelm_codec._io import load_image, sample_paths  # noqa: E402
 from kelm_codec.cli import main  # noqa: E402
 
-NEEDED = ["p1_gray", "p1_rgb", "p2_gray", "p2_rgb", "decide_shard_mode", "compact_pdf_tables", "expand_pdf_tables",
+NEEDED = ["p1_rgb", "p2_rgb", "decide_shard_mode", "compact_pdf_tables", "expand_pdf_tables",
           "rans_encode_shards_parallel", "pack_shard_payloads", "rans_decode_shards_parallel", "build_all_lookups",
           "reconstruct_shards_rgb", "reconstruct_2d_channels", "restore_channels", "bp_build_pdf_sharded",
           "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "bp_decode_sharded", "bp_decode_sharded_with_ref"]
