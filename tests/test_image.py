@@ -662,3 +662,47 @@ def photo_or_noise():
         return np.ascontiguousarray(data.astronaut())
     except ImportError:
         return smooth_image(np.random.default_rng(0), 300, 400, 3)
+
+
+# ---------------------------------------------------------------- boundary
+
+SIGNATURES = {
+    "p1_gray": "h, w, gray_raw, a_ch, is_rgba, n_shards, s_lut, i_lut, d_lut",
+    "p1_rgb": "h, w, rgb_raw, a_ch, is_rgba, n_shards, s_lut, i_lut, d_lut",
+    "p2_rgb": "h, w, gr_ch, rd_ch, bd_ch, row_global_offsets, shard_gr, shard_rd, shard_bd, s_lut, i_lut, d_lut",
+    "p2_gray": "h, w, gr_ch, row_global_offsets, shard_gr, s_lut, i_lut, d_lut",
+    "reconstruct_shards_rgb": "h, w, res_gr, res_rd, res_bd, off_gr, off_rd, off_bd, s_lut, i_lut, d_lut",
+    "restore_channels": "gr_rec, rd_rec, bd_rec, a_ch, is_rgba, is_grayscale, apply_gsub",
+    "reconstruct_2d_channels": "h, w, res_ch",
+}
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signatures(name):
+    assert getattr(k, name).__text_signature__ == f"({SIGNATURES[name]})"
+    assert name in k.__all__
+
+
+def test_argument_kinds():
+    t = full_tables()
+    g = np.zeros((3, 4), U8)
+    with pytest.raises(TypeError, match=r"^argument 'row_global_offsets': 'ndarray' object cannot be converted"):
+        k.p2_gray(1, 2, g, np.zeros((3, 1), np.uint32), np.zeros(2, U8), *t)
+    with pytest.raises(TypeError, match=r"^argument 'rgb_raw': 'ndarray'"):
+        k.p1_rgb(1, 1, g, EMPTY, False, 1, *t)
+    with pytest.raises(TypeError, match=r"^argument 'is_rgba': 'int' object cannot be converted to 'PyBool'"):
+        k.p1_gray(1, 1, g, EMPTY, 1, 1, *t)
+    # Contiguity of the tables is checked before the streams are looked at.
+    ro = np.zeros(2, U8)
+    ro.flags.writeable = False
+    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+        k.p2_gray(1, 2, g, np.zeros((1, 3, 1), np.uint32), ro, t[0], t[1], np.zeros((8, 8), U8)[:, ::2])
+    assert k.p1_gray(np.uint64(1), 1, g, EMPTY, np.bool_(True), 1, *t)[8] == (0, 0.0)
+
+
+def test_tall_empty_planes_return_at_once():
+    assert k.reconstruct_2d_channels(2**40, 0, EMPTY).shape == (2**40, 0)
+    t = full_tables()
+    assert k.p2_gray(2**40, 0, EMPTY, np.zeros((0, 3, 1), np.uint32), np.zeros(0, U8), *t) is None
+    assert k.reconstruct_shards_rgb(2**40, 0, *[np.zeros(0, U8)] * 3, *[np.zeros(1, np.uint32)] * 3, *t)[0].shape \
+        == (2**40, 0)

@@ -24,65 +24,71 @@ struct PassInput {
 };
 
 // One chunk of rows of the forward pass over Planes (1: gray, 3: gr/rd/bd).
+// Pointers and tables are copied into locals: byte stores could otherwise
+// alias them and force reloads in the inner loop. L and UL are carried in
+// registers from the previous pixel.
 template <int Planes, bool Checked>
 void forward_rows(const PassInput& in, std::size_t y0, std::size_t y1, ChunkStats& st) {
     const std::size_t W = in.w + 2, n = in.n, w = in.w;
-    const ContextTables& t = *in.tables;
+    const ContextTables t = *in.tables;
     uint32_t* const hist = st.histogram.data();
     uint32_t* const vh = Planes == 3 ? st.value_histogram.data() : nullptr;
+    uint32_t* const row_counts = in.row_counts;
     uint64_t err[3] = {};
-    uint32_t exact[3] = {};
     for (std::size_t y = y0; y < y1; ++y) {
-        const std::size_t row = (y + 1) * W;
+        const std::size_t row = (y + 1) * W + 1;
         const uint8_t* up[Planes];
         const uint8_t* cur[Planes];
         uint8_t* res[Planes];
+        uint32_t* rc[Planes];
+        uint32_t* hk[Planes];
+        uint8_t l[Planes], ul[Planes];
         for (int k = 0; k < Planes; ++k) {
             cur[k] = in.planes[k] + row;
             up[k] = cur[k] - W;
             res[k] = in.residuals[k] + row;
+            rc[k] = row_counts + y * 3 * n + k * n;
+            hk[k] = hist + k * n * 256;
+            l[k] = 0;
+            ul[k] = up[k][-1];
         }
-        uint32_t* const rc = in.row_counts + y * 3 * n;
-        for (std::size_t x = 1; x <= w; ++x) {
+        for (std::size_t x = 0; x < w; ++x) {
             // Plane 0: classified through its own prediction.
-            const uint8_t x0 = cur[0][x];
-            const uint8_t l0 = cur[0][x - 1], u0 = up[0][x], ul0 = up[0][x - 1];
-            const uint8_t p0 = predict_pixel(l0, u0, ul0);
-            const uint8_t s0 = classify_pixel<Checked>(l0, u0, ul0, p0, t);
+            const uint8_t x0 = cur[0][x], u0 = up[0][x];
+            const uint8_t p0 = predict_pixel(l[0], u0, ul[0]);
+            const uint8_t s0 = classify_pixel<Checked>(l[0], u0, ul[0], p0, t);
             const uint8_t z0 = fold_residual(x0, p0);
             res[0][x] = z0;
             if constexpr (Checked)
                 if (s0 >= n) panic_index(n, s0);
-            ++rc[s0];
-            ++hist[std::size_t(s0) * 256 + z0];
+            ++rc[0][s0];
+            ++hk[0][std::size_t(s0) * 256 + z0];
             err[0] += abs_error(x0, p0);
-            exact[0] += z0 == 0;
+            l[0] = x0;
+            ul[0] = u0;
             if constexpr (Planes == 3) {
                 ++vh[x0];
                 // The difference planes share plane 0's value as intensity input.
                 const uint8_t b = intensity_bucket<Checked>(t, x0);
                 for (int k = 1; k < 3; ++k) {
-                    const uint8_t xk = cur[k][x];
-                    const uint8_t l = cur[k][x - 1], u = up[k][x], ul = up[k][x - 1];
-                    const uint8_t p = predict_pixel(l, u, ul);
-                    const uint8_t s = class_from_bucket<Checked>(t, gradient_index(l, u, ul), b);
+                    const uint8_t xk = cur[k][x], u = up[k][x];
+                    const uint8_t p = predict_pixel(l[k], u, ul[k]);
+                    const uint8_t s = class_from_bucket<Checked>(t, gradient_index(l[k], u, ul[k]), b);
                     const uint8_t z = fold_residual(xk, p);
                     res[k][x] = z;
                     if constexpr (Checked)
                         if (s >= n) panic_index(n, s);
-                    ++rc[k * n + s];
-                    ++hist[(k * n + s) * 256 + z];
+                    ++rc[k][s];
+                    ++hk[k][std::size_t(s) * 256 + z];
                     ++vh[k * 256 + xk];
                     err[k] += abs_error(xk, p);
-                    exact[k] += z == 0;
+                    l[k] = xk;
+                    ul[k] = u;
                 }
             }
         }
     }
-    for (int k = 0; k < 3; ++k) {
-        st.error_sum[k] += err[k];
-        st.exact_count[k] += exact[k];
-    }
+    for (int k = 0; k < 3; ++k) st.error_sum[k] += err[k];
 }
 
 // Chunks the rows (at most 16 chunks of equal height), runs them on the pool
@@ -94,8 +100,8 @@ std::vector<ChunkStats> run_chunks(const PassInput& in) {
     std::vector<ChunkStats> stats(count);
     const std::size_t hist_len = checked_mul(checked_mul(Planes, in.n), 256);
     for (ChunkStats& st : stats) {
-        st.histogram.assign(hist_len, 0);
-        if (Planes == 3) st.value_histogram.assign(768, 0);
+        st.histogram = Buffer<uint32_t>::zeroed(hist_len);
+        if (Planes == 3) st.value_histogram = Buffer<uint32_t>::zeroed(768);
     }
     auto rows_of = [&](std::size_t c) {
         return std::pair{std::min(in.h, c * height), std::min(in.h, (c + 1) * height)};
@@ -132,11 +138,11 @@ void finish(ForwardResult& r, const std::vector<ChunkStats>& stats, std::size_t 
         for (std::size_t i = 0; i < Planes * per_plane; ++i) hist[i] += st.histogram[i];
         if (Planes == 3)
             for (std::size_t i = 0; i < 768; ++i) r.value_histogram[i] += st.value_histogram[i];
-        for (int k = 0; k < Planes; ++k) {
-            r.exact_counts[k] += st.exact_count[k];
-            r.error_sums[k] += st.error_sum[k];
-        }
+        for (int k = 0; k < Planes; ++k) r.error_sums[k] += st.error_sum[k];
     }
+    // Exact predictions are the residuals 0 of every shard.
+    for (std::size_t k = 0; k < Planes; ++k)
+        for (std::size_t s = 0; s < n; ++s) r.exact_counts[k] += r.histograms[(k * n + s) * 256];
     const std::size_t row_len = 3 * n;
     r.shard_counts = Buffer<uint32_t>::zeroed(row_len);
     r.shard_starts = Buffer<uint32_t>::zeroed(row_len);
@@ -256,6 +262,7 @@ AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a)
     r.residuals = Buffer<uint8_t>::uninit(total);
     // Reads go forward in raster order: the first one outside is at the length.
     if (a.size() < total) panic_index(a.size(), a.size());
+    if (total == 0) return r;
     const std::vector<uint8_t> zero_row(w, 0);
     uint64_t exact = 0, err = 0;
     for (std::size_t y = 0; y < h; ++y) {

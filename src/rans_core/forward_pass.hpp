@@ -18,10 +18,9 @@ namespace kelm {
 
 // Private statistics of one chunk of rows, merged by integer addition.
 struct ChunkStats {
-    std::vector<uint32_t> histogram;        // (plane * n + shard) * 256 + folded residual
-    std::vector<uint32_t> value_histogram;  // plane * 256 + value (colour pass only)
+    Buffer<uint32_t> histogram;        // (plane * n + shard) * 256 + folded residual
+    Buffer<uint32_t> value_histogram;  // plane * 256 + value (colour pass only)
     uint64_t error_sum[3] = {};             // sum of |X - prediction| per plane
-    uint32_t exact_count[3] = {};           // folded residuals equal to 0 per plane
 };
 
 struct AlphaResult {

@@ -22,29 +22,45 @@ struct PlaneState {
 // overlap. A checked run rebuilds one plane per pass, in plane order, so its
 // first failure is the first in gr, rd, bd order.
 template <unsigned Mask, bool Checked>
-void rebuild(std::size_t h, std::size_t w, PlaneState* ps, const ContextTables& t) {
+void rebuild(std::size_t h, std::size_t w, PlaneState* ps, const ContextTables& tables) {
     const std::size_t W = w + 2;
-    const uint8_t* const gr = ps[0].plane;
+    const ContextTables t = tables;
+    uint8_t* pl[3];
+    const uint8_t* res[3];
+    std::size_t res_len[3], n_off[3];
+    uint32_t* cursor[3];
+    for (int k = 0; k < 3; ++k) {
+        pl[k] = ps[k].plane;
+        res[k] = ps[k].res.data();
+        res_len[k] = ps[k].res.size();
+        n_off[k] = ps[k].off.size();
+        cursor[k] = ps[k].cursor.data();
+    }
     for (std::size_t y = 0; y < h; ++y) {
-        const std::size_t row = (y + 1) * W;
-        for (std::size_t x = 1; x <= w; ++x) {
+        const std::size_t row = (y + 1) * W + 1;
+        // L and UL come from registers: the left pixel was just rebuilt.
+        uint8_t l[3] = {0, 0, 0}, ul[3] = {0, 0, 0};
+        for (std::size_t x = 0; x < w; ++x) {
             const std::size_t i = row + x;
+            uint8_t g = 0;
             for (unsigned k = 0; k < 3; ++k) {
                 if (!(Mask & (1u << k))) continue;
-                PlaneState& s = ps[k];
-                uint8_t* const pl = s.plane;
-                const uint8_t l = pl[i - 1], u = pl[i - W], ul = pl[i - W - 1];
-                const uint8_t p = predict_pixel(l, u, ul);
-                const uint8_t v = k == 0 ? p : gr[i];
-                const uint8_t shard = classify_pixel<Checked>(l, u, ul, v, t);
+                const uint8_t u = pl[k][i - W];
+                const uint8_t p = predict_pixel(l[k], u, ul[k]);
+                const uint8_t v = k == 0 ? p : (Mask & 1u) ? g : pl[0][i];
+                const uint8_t shard = classify_pixel<Checked>(l[k], u, ul[k], v, t);
                 if constexpr (Checked)
-                    if (shard >= s.off.size()) panic_index(s.off.size(), shard);
-                const uint32_t c = s.cursor[shard];
+                    if (shard >= n_off[k]) panic_index(n_off[k], shard);
+                const uint32_t c = cursor[k][shard];
                 // The cursors come from the caller: always checked.
-                if (c >= s.res.size()) [[unlikely]]
-                    panic_index(s.res.size(), c);
-                s.cursor[shard] = c + 1;
-                pl[i] = unfold_residual(s.res.data()[c], p);
+                if (c >= res_len[k]) [[unlikely]]
+                    panic_index(res_len[k], c);
+                cursor[k][shard] = c + 1;
+                const uint8_t value = unfold_residual(res[k][c], p);
+                pl[k][i] = value;
+                if (k == 0) g = value;
+                l[k] = value;
+                ul[k] = u;
             }
         }
     }
@@ -115,6 +131,7 @@ Buffer<uint8_t> reconstruct_2d_channels(std::size_t h, std::size_t w, std::span<
     Buffer<uint8_t> out = Buffer<uint8_t>::uninit(total);
     // Residuals are read forward in raster order: the first one missing is at the length.
     if (residuals.size() < total) panic_index(residuals.size(), residuals.size());
+    if (total == 0) return out;
     const std::vector<uint8_t> zero_row(w, 0);
     for (std::size_t y = 0; y < h; ++y) {
         const uint8_t* __restrict res = residuals.data() + y * w;
