@@ -23,67 +23,89 @@ struct PassInput {
     const ContextTables* tables;
 };
 
-// One chunk of rows of the forward pass over Planes (1: gray, 3: gr/rd/bd).
-// Pointers and tables are copied into locals: byte stores could otherwise
-// alias them and force reloads in the inner loop. L and UL are carried in
-// registers from the previous pixel.
+// The per-row part that does not depend on the tables: predictions, folded
+// residuals (written to the residual row), gradient indices and the sum of
+// |X - prediction|, for pixels [0, w) of a bordered row. The same arithmetic
+// as predict_pixel, fold_residual and gradient_index, written on 16-bit lanes
+// so the compiler vectorises it; the tests compare both forms exhaustively.
+uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                   uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
+    uint64_t total = 0;
+    for (std::size_t x0 = 0; x0 < w; x0 += 1 << 16) {
+        const std::size_t x1 = std::min(w, x0 + (std::size_t(1) << 16));
+        uint32_t err = 0;  // at most 2^16 * 255 per segment
+        for (std::size_t x = x0; x < x1; ++x) {
+            const int16_t l = cur[x - 1], u = up[x], ul = up[x - 1], X = cur[x];
+            const int16_t mn = l < u ? l : u, mx = l < u ? u : l;
+            const int16_t g = int16_t(l + u - ul);
+            int16_t p = g < mn ? mn : g;
+            p = p > mx ? mx : p;
+            p = g < 0 ? mx : p;
+            const bool near = int16_t(mx - mn) <= 3;
+            p = (near & (ul > int16_t(mx + 50))) ? mx : p;
+            p = (near & (ul < int16_t(mn - 50))) ? mn : p;
+            pred[x] = uint8_t(p);
+            const int8_t d = int8_t(uint8_t(X - p));
+            res[x] = uint8_t((d << 1) ^ (d >> 7));
+            const int16_t e = int16_t(X - p);
+            err += uint32_t(e < 0 ? -e : e);
+            grad[x] = uint32_t(l - ul + 255) * uint32_t(kGradientSide) + uint32_t(u - ul + 255);
+        }
+        total += err;
+    }
+    return total;
+}
+
+// One chunk of rows of the forward pass over Planes (1: gray, 3: gr/rd/bd):
+// the row stage for every plane, then per pixel the classification and the
+// counters, planes in order (the order a checked run reports failures in).
 template <int Planes, bool Checked>
 void forward_rows(const PassInput& in, std::size_t y0, std::size_t y1, ChunkStats& st) {
     const std::size_t W = in.w + 2, n = in.n, w = in.w;
     const ContextTables t = *in.tables;
     uint32_t* const hist = st.histogram.data();
     uint32_t* const vh = Planes == 3 ? st.value_histogram.data() : nullptr;
-    uint32_t* const row_counts = in.row_counts;
+    std::vector<uint32_t> grad_rows(Planes * w);
+    std::vector<uint8_t> pred_rows(Planes * w);
     uint64_t err[3] = {};
     for (std::size_t y = y0; y < y1; ++y) {
         const std::size_t row = (y + 1) * W + 1;
-        const uint8_t* up[Planes];
         const uint8_t* cur[Planes];
-        uint8_t* res[Planes];
+        const uint8_t* res[Planes];
+        const uint32_t* grad[Planes];
         uint32_t* rc[Planes];
         uint32_t* hk[Planes];
-        uint8_t l[Planes], ul[Planes];
         for (int k = 0; k < Planes; ++k) {
             cur[k] = in.planes[k] + row;
-            up[k] = cur[k] - W;
-            res[k] = in.residuals[k] + row;
-            rc[k] = row_counts + y * 3 * n + k * n;
+            uint8_t* r = in.residuals[k] + row;
+            err[k] += row_stage(cur[k], cur[k] - W, w, pred_rows.data() + k * w, r, grad_rows.data() + k * w);
+            res[k] = r;
+            grad[k] = grad_rows.data() + k * w;
+            rc[k] = in.row_counts + y * 3 * n + k * n;
             hk[k] = hist + k * n * 256;
-            l[k] = 0;
-            ul[k] = up[k][-1];
         }
+        const uint8_t* const pred0 = pred_rows.data();
         for (std::size_t x = 0; x < w; ++x) {
             // Plane 0: classified through its own prediction.
-            const uint8_t x0 = cur[0][x], u0 = up[0][x];
-            const uint8_t p0 = predict_pixel(l[0], u0, ul[0]);
-            const uint8_t s0 = classify_pixel<Checked>(l[0], u0, ul[0], p0, t);
-            const uint8_t z0 = fold_residual(x0, p0);
-            res[0][x] = z0;
+            const uint8_t s0 = classify_gradient<Checked>(t, grad[0][x], pred0[x]);
+            const uint8_t z0 = res[0][x];
             if constexpr (Checked)
                 if (s0 >= n) panic_index(n, s0);
             ++rc[0][s0];
             ++hk[0][std::size_t(s0) * 256 + z0];
-            err[0] += abs_error(x0, p0);
-            l[0] = x0;
-            ul[0] = u0;
             if constexpr (Planes == 3) {
+                const uint8_t x0 = cur[0][x];
                 ++vh[x0];
                 // The difference planes share plane 0's value as intensity input.
                 const uint8_t b = intensity_bucket<Checked>(t, x0);
                 for (int k = 1; k < 3; ++k) {
-                    const uint8_t xk = cur[k][x], u = up[k][x];
-                    const uint8_t p = predict_pixel(l[k], u, ul[k]);
-                    const uint8_t s = class_from_bucket<Checked>(t, gradient_index(l[k], u, ul[k]), b);
-                    const uint8_t z = fold_residual(xk, p);
-                    res[k][x] = z;
+                    const uint8_t s = class_from_bucket<Checked>(t, grad[k][x], b);
+                    const uint8_t z = res[k][x];
                     if constexpr (Checked)
                         if (s >= n) panic_index(n, s);
                     ++rc[k][s];
                     ++hk[k][std::size_t(s) * 256 + z];
-                    ++vh[k * 256 + xk];
-                    err[k] += abs_error(xk, p);
-                    l[k] = xk;
-                    ul[k] = u;
+                    ++vh[k * 256 + cur[k][x]];
                 }
             }
         }

@@ -113,10 +113,15 @@ inline uint8_t class_from_bucket(const ContextTables& t, std::size_t gradient, u
 // Lookups in the order s_lut, i_lut, d_lut, so a checked run reports the
 // first table that fails.
 template <bool Checked>
-inline uint8_t classify_pixel(uint8_t l, uint8_t u, uint8_t ul, uint8_t v, const ContextTables& t) {
-    const uint8_t s = lookup<Checked>(t.s_lut, gradient_index(l, u, ul));
+inline uint8_t classify_gradient(const ContextTables& t, std::size_t gradient, uint8_t v) {
+    const uint8_t s = lookup<Checked>(t.s_lut, gradient);
     const uint8_t b = intensity_bucket<Checked>(t, v);
     return lookup<Checked>(t.d_lut, 4 * std::size_t(s) + b);
+}
+
+template <bool Checked>
+inline uint8_t classify_pixel(uint8_t l, uint8_t u, uint8_t ul, uint8_t v, const ContextTables& t) {
+    return classify_gradient<Checked>(t, gradient_index(l, u, ul), v);
 }
 
 }  // namespace kelm
