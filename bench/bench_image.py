@@ -35,13 +35,14 @@ def tables(n):
     return s, i, d
 
 
-def median_time(fn, runs):
+def timings(fn, runs):
+    """Wall-clock and process CPU times of each run."""
     times = []
     for _ in range(runs):
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+        times.append((time.perf_counter() - t0, time.process_time() - c0))
+    return times
 
 
 def encode_streams(k, streams, r):
@@ -104,10 +105,10 @@ def worker(tiles, runs):
         "whole encode" + ("" if has_rans else " (no rANS)"): encode,
         "whole decode" + ("" if has_rans else " (no rANS)"): decode,
     }
-    result = {"mp": mp, "shape": [h, w]}
+    result = {"mp": mp, "shape": [h, w], "times": {}}
     for name, fn in cases.items():
         fn()  # warm up (page faults, pool start)
-        result[name] = mp / median_time(fn, runs)
+        result["times"][name] = timings(fn, runs)
     print(json.dumps(result))
 
 
@@ -121,27 +122,42 @@ def measure(threads, tiles, runs):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true", help="1 MP image, 3 runs")
-    ap.add_argument("--runs", type=int, default=None)
+    ap.add_argument("--quick", action="store_true", help="1 MP image, one round of 3 runs")
+    ap.add_argument("--runs", type=int, default=None, help="runs per case and round")
+    ap.add_argument("--rounds", type=int, default=None, help="alternating rounds of fresh processes")
     ap.add_argument("--tiles", type=int, default=None)
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     tiles = args.tiles or (2 if args.quick else 6)
-    runs = args.runs or (3 if args.quick else 7)
+    runs = args.runs or (3 if args.quick else 5)
+    rounds = args.rounds or (1 if args.quick else 3)
     if args.worker:
         return worker(tiles, runs)
     cores = os.cpu_count() or 1
-    one = measure(1, tiles, runs)
-    many = measure(cores, tiles, runs) if cores > 1 else one
-    h, w = one["shape"]
-    print(f"image: astronaut mirrored {tiles}x{tiles} = {h} x {w} ({one['mp']:.1f} MP), median of {runs} runs")
-    print(f"{'pass':28} {'1 thread MP/s':>14} {'x copy':>8} {f'{cores} threads MP/s':>16} {'x copy':>8} {'speedup':>8}")
+    configs = [1] + ([cores] if cores > 1 else [])
+    # Rounds alternate between the pool sizes so that load from other
+    # processes on a shared machine falls on both alike.
+    times = {c: {} for c in configs}
+    for _ in range(rounds):
+        for c in configs:
+            res = measure(c, tiles, runs)
+            for name, ts in res["times"].items():
+                times[c].setdefault(name, []).extend(ts)
+    mp, (h, w) = res["mp"], res["shape"]
+    rate = {c: {name: mp / statistics.median(t for t, _ in ts) for name, ts in times[c].items()} for c in configs}
+    # With one worker the process CPU time is the work's own time, less
+    # sensitive to other processes than the wall clock.
+    cpu1 = {name: mp / statistics.median(c for _, c in ts) for name, ts in times[1].items()}
+    many = rate[configs[-1]]
+    one = rate[1]
+    print(f"image: astronaut mirrored {tiles}x{tiles} = {h} x {w} ({mp:.1f} MP); "
+          f"median of {rounds * runs} runs ({rounds} rounds x {runs}); MP/s and ratio to the memory pass")
+    print(f"{'pass':28} {'1 thread':>10} {'x copy':>8} {'1 thr cpu':>10} {f'{configs[-1]} threads':>11} "
+          f"{'x copy':>8} {'speedup':>8}")
     base1, baseN = one["memory pass (copy)"], many["memory pass (copy)"]
     for name in one:
-        if name in ("mp", "shape"):
-            continue
         a, b = one[name], many[name]
-        print(f"{name:28} {a:14.1f} {a / base1:8.3f} {b:16.1f} {b / baseN:8.3f} {b / a:8.2f}")
+        print(f"{name:28} {a:10.1f} {a / base1:8.4f} {cpu1[name]:10.1f} {b:11.1f} {b / baseN:8.4f} {b / a:8.2f}")
 
 
 if __name__ == "__main__":

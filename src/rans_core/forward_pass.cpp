@@ -30,12 +30,14 @@ struct PassInput {
 // so the compiler vectorises it; the tests compare both forms exhaustively.
 uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                    uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
+    const uint8_t* const left = cur - 1;  // left and up-left neighbours: one column back
+    const uint8_t* const up_left = up - 1;
     uint64_t total = 0;
     for (std::size_t x0 = 0; x0 < w; x0 += 1 << 16) {
         const std::size_t x1 = std::min(w, x0 + (std::size_t(1) << 16));
         uint32_t err = 0;  // at most 2^16 * 255 per segment
         for (std::size_t x = x0; x < x1; ++x) {
-            const int16_t l = cur[x - 1], u = up[x], ul = up[x - 1], X = cur[x];
+            const int16_t l = left[x], u = up[x], ul = up_left[x], X = cur[x];
             const int16_t mn = l < u ? l : u, mx = l < u ? u : l;
             const int16_t g = int16_t(l + u - ul);
             int16_t p = g < mn ? mn : g;
