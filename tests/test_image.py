@@ -440,6 +440,30 @@ def test_unreached_table_entries_are_not_needed():
         k.p1_gray, 7, 8, img, EMPTY, False, 1, *full_tables(s=short))
 
 
+@pytest.mark.parametrize("colour", [False, True])
+def test_classes_out_of_range_but_never_reached(colour):
+    # Gradient index 0 (L = U = 0 under UL = 255) maps to class 200 >= n, but
+    # no pixel of the image has that neighbourhood: the checked kernel runs
+    # and gives what the clean tables give.
+    rng = np.random.default_rng(14)
+    h, w, n = 12, 9, 3
+    img = (smooth_image(rng, h, w, 3 if colour else None) % 100 + 100).astype(U8)
+    s, i, d = random_tables(rng, n, n_grad=2)
+    s.flat[0] = 2
+    bad = d.copy()
+    bad[2] = 200
+    p1 = k.p1_rgb if colour else k.p1_gray
+    a = p1(h, w, img, EMPTY, False, n, s, i, bad)
+    b = p1(h, w, img, EMPTY, False, n, s, i, d)
+    assert_same(a, b)
+    off = a[6] if colour else a[3]
+    offs = [off[0].copy(), off[1].copy(), off[2].copy()]
+    if colour:
+        streams = scatter_rgb(h, w, a, (s, i, bad))
+        assert_same(k.reconstruct_shards_rgb(h, w, *streams, *offs, s, i, bad),
+                    tuple(p[1:-1, 1:-1] for p in a[:3]))
+
+
 def test_zero_shards():
     t = full_tables()
     assert panic_text(k.p1_gray, 1, 1, np.zeros((1, 1), U8), EMPTY, False, 0, *t) == \

@@ -62,18 +62,17 @@ struct ContextTables {
     bool cover_all_lookups() const { return s_lut.size() >= kSLutLen && i_lut.size() >= 256 && d_lut.size() >= 4 * 255 + 256; }
 
     // The largest class any pixel can get, when every lookup a pixel can make
-    // stays inside the tables (only the class indices 4 * s + b built from
-    // values that s_lut and i_lut actually hold are visited); nullopt when
-    // some lookup may fail, so the checked kernel must run.
+    // stays inside the tables; nullopt when some lookup may fail, so the
+    // checked kernel must run. Visits the class indices 4 * s + b for every
+    // bucket b that i_lut holds and every s up to the largest in s_lut.
     std::optional<uint8_t> max_reachable_class() const {
         if (s_lut.size() < kSLutLen || i_lut.size() < 256) return std::nullopt;
-        bool s_seen[256] = {};
+        uint8_t max_s = 0;
+        for (std::size_t i = 0; i < kSLutLen; ++i) max_s = s_lut[i] > max_s ? s_lut[i] : max_s;
         bool b_seen[256] = {};
-        for (std::size_t i = 0; i < kSLutLen; ++i) s_seen[s_lut[i]] = true;
         for (std::size_t i = 0; i < 256; ++i) b_seen[i_lut[i]] = true;
         uint8_t max_class = 0;
-        for (std::size_t s = 0; s < 256; ++s) {
-            if (!s_seen[s]) continue;
+        for (std::size_t s = 0; s <= max_s; ++s) {
             for (std::size_t b = 0; b < 256; ++b) {
                 if (!b_seen[b]) continue;
                 const std::size_t k = 4 * s + b;
