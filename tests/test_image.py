@@ -540,6 +540,9 @@ def test_read_only_streams_are_rejected_before_writing():
     ro.flags.writeable = False
     with pytest.raises(ValueError, match="shard_gr"):
         k.p2_gray(h, w, r[0], r[7], ro, *t)
+    # A stream that is not contiguous is reported as such, before writeability.
+    with pytest.raises(TypeError, match="not contiguous"):
+        k.p2_rgb(h, w, *r[:3], r[7], ro, np.zeros(2 * h * w, U8)[::2], streams[0], *t)
 
 
 def test_h_zero_scatter_returns_none():

@@ -127,6 +127,10 @@ PyObject* p2_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const auto bd = take.flat<uint8_t>(bd_ch);
     const auto offs = take.flat<uint32_t>(offsets);
     const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    // All contiguity checks come first; then the streams must be writeable.
+    take.flat<uint8_t>(shard_gr);
+    take.flat<uint8_t>(shard_rd);
+    take.flat<uint8_t>(shard_bd);
     const auto out_gr = take.out<uint8_t>(shard_gr, "shard_gr");
     const auto out_rd = take.out<uint8_t>(shard_rd, "shard_rd");
     const auto out_bd = take.out<uint8_t>(shard_bd, "shard_bd");
