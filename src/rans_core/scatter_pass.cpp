@@ -34,27 +34,35 @@ inline void put(std::span<uint8_t> stream, uint32_t& cursor, uint8_t z) {
 }
 
 // One row of the scatter pass over Planes (1: gray, 3: gr/rd/bd); cursor
-// holds 3n entries of scratch space.
+// holds 3n entries of scratch space. Spans and tables are copied into locals
+// so the byte stores into the streams cannot force them to be reloaded.
 template <int Planes, bool Checked>
 void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor) {
-    const std::size_t W = in.w + 2, n = in.n;
-    const ContextTables& t = *in.tables;
+    const std::size_t W = in.w + 2, n = in.n, w = in.w;
+    const ContextTables t = *in.tables;
+    std::span<const uint8_t> plane[Planes];
+    std::span<uint8_t> stream[Planes];
+    uint32_t* cur[Planes];
+    for (int k = 0; k < Planes; ++k) {
+        plane[k] = in.planes[k];
+        stream[k] = in.streams[k];
+        cur[k] = cursor + k * n;
+    }
     const uint32_t* src = in.row_offsets.data() + 3 * y * n;
     std::copy(src, src + Planes * n, cursor);
     const std::size_t row = (y + 1) * W;
-    for (std::size_t x = 1; x <= in.w; ++x) {
+    for (std::size_t x = 1; x <= w; ++x) {
         const std::size_t i = row + x;
         uint8_t b = 0;
         for (int k = 0; k < Planes; ++k) {
-            const std::span<const uint8_t> plane = in.planes[k];
-            const uint8_t l = read<Checked>(plane, i - 1);
-            const uint8_t u = read<Checked>(plane, i - W);
-            const uint8_t ul = read<Checked>(plane, i - W - 1);
+            const uint8_t l = read<Checked>(plane[k], i - 1);
+            const uint8_t u = read<Checked>(plane[k], i - W);
+            const uint8_t ul = read<Checked>(plane[k], i - W - 1);
             const uint8_t p = predict_pixel(l, u, ul);
             uint8_t s, v;
             if (k == 0) {
                 s = classify_pixel<Checked>(l, u, ul, p, t);
-                v = read<Checked>(plane, i);
+                v = read<Checked>(plane[k], i);
                 // The difference planes use plane 0's value as intensity input.
                 if (Planes == 3) b = intensity_bucket<Checked>(t, v);
             } else {
@@ -62,8 +70,8 @@ void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor) {
             }
             if constexpr (Checked)
                 if (s >= n) panic_index(n, s);
-            if (k != 0) v = read<Checked>(plane, i);
-            put(in.streams[k], cursor[k * n + s], fold_residual(v, p));
+            if (k != 0) v = read<Checked>(plane[k], i);
+            put(stream[k], cur[k][s], fold_residual(v, p));
         }
     }
 }
