@@ -4,7 +4,7 @@ import pytest
 
 import kelm_rans as k
 
-from util import run_python
+from util import is_panic, run_python
 
 FULL_TABLE = [
     "get_backend_info", "set_rayon_threads", "get_magic_lut", "build_pdf_tables_from_shards",
@@ -18,7 +18,7 @@ FULL_TABLE = [
 
 def test_module_table_in_registration_order():
     assert k.__doc__ == ""
-    assert k.__all__ == [name for name in FULL_TABLE if hasattr(k, name)]
+    assert k.__all__ == FULL_TABLE
     for name in k.__all__:
         fn = getattr(k, name)
         assert fn.__module__ == "kelm_rans"
@@ -99,3 +99,48 @@ def test_import_loads_nothing():
         print("numpy" in sys.modules, len(os.listdir("/proc/self/task")))
     """)
     assert out.split() == ["False", "1"]
+
+
+COUNTS = np.zeros(256, np.uint64)
+NO_TEMPLATES = np.zeros((0, 256), np.uint64)
+
+
+@pytest.mark.parametrize("penalty", [120, 120.0, np.float32(1.5), np.uint8(3)])
+def test_float_argument_accepts_numbers(penalty):
+    assert k.decide_shard_mode(COUNTS, 256, penalty, NO_TEMPLATES, False)[0] == 3
+
+
+def test_float_argument_error_is_prefixed():
+    with pytest.raises(TypeError) as info:
+        k.decide_shard_mode(COUNTS, 256, "x", NO_TEMPLATES, False)
+    assert str(info.value) == "argument 'header_penalty_bits': must be real number, not str"
+
+
+@pytest.mark.parametrize("flag, ok", [(True, True), (np.bool_(False), True), (1, False), (None, False),
+                                      (np.int8(1), False)])
+def test_flag_conversion(flag, ok):
+    if ok:
+        k.decide_shard_mode(COUNTS, 256, 1.0, NO_TEMPLATES, flag)
+    else:
+        with pytest.raises(TypeError, match=r"^argument 'disable_templates': '\w+' object cannot be converted"
+                                            r" to 'PyBool'$"):
+            k.decide_shard_mode(COUNTS, 256, 1.0, NO_TEMPLATES, flag)
+
+
+def test_conversion_stops_at_first_bad_argument():
+    # width fails before disable_templates is looked at.
+    with pytest.raises(OverflowError):
+        k.decide_shard_mode(COUNTS, -1, 1.0, NO_TEMPLATES, 7)
+
+
+def test_internal_error_is_a_base_exception():
+    try:
+        k.reconstruct_2d_channels(2, 2, np.zeros((1, 1), np.uint8))
+    except Exception:  # noqa: BLE001 - must not catch it
+        pytest.fail("the internal-error exception was caught as an Exception")
+    except BaseException as exc:  # noqa: B036
+        assert is_panic(exc)
+        assert "BaseException" in type(exc).__doc__ and "SystemExit" in type(exc).__doc__
+        assert exc.args == (str(exc),) and str(exc).startswith("index out of bounds: the len is 1 but")
+    # The module keeps working afterwards.
+    assert k.reconstruct_2d_channels(1, 1, np.zeros((1, 1), np.uint8)).shape == (1, 1)

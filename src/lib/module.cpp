@@ -27,14 +27,14 @@ const Function* const kTable[] = {
     &fn_bp_encode_sharded,
     &fn_bp_decode_sharded,
     &fn_bp_decode_sharded_with_ref,
-    // &fn_p1_gray,
-    // &fn_p1_rgb,
+    &fn_p1_gray,
+    &fn_p1_rgb,
     &fn_decide_shard_mode,
-    // &fn_p2_rgb,
-    // &fn_p2_gray,
-    // &fn_reconstruct_shards_rgb,
-    // &fn_restore_channels,
-    // &fn_reconstruct_2d_channels,
+    &fn_p2_rgb,
+    &fn_p2_gray,
+    &fn_reconstruct_shards_rgb,
+    &fn_restore_channels,
+    &fn_reconstruct_2d_channels,
 };
 constexpr std::size_t kCount = sizeof(kTable) / sizeof(kTable[0]);
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "check.hpp"
@@ -16,16 +17,17 @@ constexpr std::size_t kSLutLen = kGradientSide * kGradientSide;  // 261,121
 // Median-style predictor with two deviations that are part of the format:
 // a negative gradient clamps to the top, and nearly equal neighbours under a
 // much brighter or darker up-left pixel flip to the opposite extreme.
+// Written with selects only: the inner loops must not branch on pixel data.
 inline uint8_t predict_pixel(uint8_t l, uint8_t u, uint8_t ul) {
     const uint32_t mn = l < u ? l : u;
     const uint32_t mx = l < u ? u : l;
     const uint32_t g = uint32_t(l) + uint32_t(u) - uint32_t(ul);  // wraps when negative
     uint32_t p = g < mn ? mn : g;
     p = p > mx ? mx : p;
-    if (mx - mn <= 3) {
-        if (int32_t(ul) > int32_t(mx) + 50) return uint8_t(mx);
-        if (int32_t(ul) < int32_t(mn) - 50) return uint8_t(mn);
-    }
+    const bool near = mx - mn <= 3;
+    // At most one of the two edge conditions can hold (mn <= mx).
+    p = (near & (int32_t(ul) > int32_t(mx) + 50)) ? mx : p;
+    p = (near & (int32_t(ul) < int32_t(mn) - 50)) ? mn : p;
     return uint8_t(p);
 }
 
@@ -37,6 +39,12 @@ inline uint8_t fold_residual(uint8_t x, uint8_t prediction) {
 inline uint8_t unfold_residual(uint8_t z, uint8_t prediction) {
     const uint8_t d = uint8_t((z >> 1) ^ (0u - (z & 1u)));
     return uint8_t(prediction + d);
+}
+
+// |x - prediction| on byte values.
+inline uint32_t abs_error(uint8_t x, uint8_t prediction) {
+    const int32_t d = int32_t(x) - int32_t(prediction);
+    return uint32_t(d < 0 ? -d : d);
 }
 
 inline std::size_t gradient_index(uint8_t l, uint8_t u, uint8_t ul) {
@@ -52,6 +60,35 @@ struct ContextTables {
     // True when no byte-valued lookup can leave the tables, so kernels may
     // skip the per-lookup checks.
     bool cover_all_lookups() const { return s_lut.size() >= kSLutLen && i_lut.size() >= 256 && d_lut.size() >= 4 * 255 + 256; }
+
+    // The largest class any pixel can get, when every lookup a pixel can make
+    // stays inside the tables; nullopt when some lookup may fail, so the
+    // checked kernel must run. Visits the class indices 4 * s + b for every
+    // bucket b that i_lut holds and every s up to the largest in s_lut.
+    std::optional<uint8_t> max_reachable_class() const {
+        if (s_lut.size() < kSLutLen || i_lut.size() < 256) return std::nullopt;
+        uint8_t max_s = 0;
+        for (std::size_t i = 0; i < kSLutLen; ++i) max_s = s_lut[i] > max_s ? s_lut[i] : max_s;
+        bool b_seen[256] = {};
+        for (std::size_t i = 0; i < 256; ++i) b_seen[i_lut[i]] = true;
+        uint8_t max_class = 0;
+        for (std::size_t s = 0; s <= max_s; ++s) {
+            for (std::size_t b = 0; b < 256; ++b) {
+                if (!b_seen[b]) continue;
+                const std::size_t k = 4 * s + b;
+                if (k >= d_lut.size()) return std::nullopt;
+                max_class = d_lut[k] > max_class ? d_lut[k] : max_class;
+            }
+        }
+        return max_class;
+    }
+
+    // True when the unchecked kernels may run: every reachable lookup is in
+    // range and every reachable class is below n_classes.
+    bool classes_below(std::size_t n_classes) const {
+        const auto m = max_reachable_class();
+        return m && std::size_t(*m) < n_classes;
+    }
 };
 
 // Lookups with or without bounds checks (Checked picks the kernel instantiation).
@@ -72,9 +109,18 @@ inline uint8_t class_from_bucket(const ContextTables& t, std::size_t gradient, u
     return lookup<Checked>(t.d_lut, 4 * std::size_t(s) + bucket);
 }
 
+// Lookups in the order s_lut, i_lut, d_lut, so a checked run reports the
+// first table that fails.
+template <bool Checked>
+inline uint8_t classify_gradient(const ContextTables& t, std::size_t gradient, uint8_t v) {
+    const uint8_t s = lookup<Checked>(t.s_lut, gradient);
+    const uint8_t b = intensity_bucket<Checked>(t, v);
+    return lookup<Checked>(t.d_lut, 4 * std::size_t(s) + b);
+}
+
 template <bool Checked>
 inline uint8_t classify_pixel(uint8_t l, uint8_t u, uint8_t ul, uint8_t v, const ContextTables& t) {
-    return class_from_bucket<Checked>(t, gradient_index(l, u, ul), intensity_bucket<Checked>(t, v));
+    return classify_gradient<Checked>(t, gradient_index(l, u, ul), v);
 }
 
 }  // namespace kelm
