@@ -59,12 +59,19 @@ public:
     }
 
     // The elements in row-major order, whatever the memory layout.
+    // A failed allocation sets MemoryError.
     template <class T>
     Buffer<T> copy(const Array& a) {
         if (!ok_) return {};
-        Buffer<T> b = Buffer<T>::uninit(a.size());
-        copy_row_major(a, b.data(), sizeof(T));
-        return b;
+        try {
+            Buffer<T> b = Buffer<T>::uninit(a.size());
+            copy_row_major(a, b.data(), sizeof(T));
+            return b;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            ok_ = false;
+            return {};
+        }
     }
 
 private:

@@ -37,13 +37,11 @@ PyObject* tables_result(PlaneTables& t, std::size_t n_ctx) {
     return steal_tuple({sf, cf});
 }
 
-// Copies of all_cf and all_sf in row-major order (allocation failures become MemoryError).
+// Copies of all_cf and all_sf in row-major order.
 bool copy_tables(Taker& take, const Array& all_cf, const Array& all_sf, Buffer<uint16_t>& cf, Buffer<uint16_t>& sf) {
-    if (!take) return false;
-    return run_kept([&] {
-        cf = take.copy<uint16_t>(all_cf);
-        sf = take.copy<uint16_t>(all_sf);
-    });
+    cf = take.copy<uint16_t>(all_cf);
+    sf = take.copy<uint16_t>(all_sf);
+    return bool(take);
 }
 
 PyObject* bp_build_pdf_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

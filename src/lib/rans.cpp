@@ -43,17 +43,12 @@ PyObject* rans_encode_shards_parallel(PyObject*, PyObject* const* args, Py_ssize
     if (!bind) return nullptr;
 
     Taker take;
-    std::span<const uint8_t> data;
-    std::span<const uint32_t> offsets, lengths;
-    Buffer<uint64_t> cums, freqs;
-    bool taken = run_kept([&] {
-        data = take.flat<uint8_t>(data_flat);
-        offsets = take.flat<uint32_t>(shard_offsets);
-        lengths = take.flat<uint32_t>(shard_lengths);
-        cums = take.copy<uint64_t>(cum_freqs);
-        freqs = take.copy<uint64_t>(sym_freqs);
-    });
-    if (!taken || !take) return nullptr;
+    const auto data = take.flat<uint8_t>(data_flat);
+    const auto offsets = take.flat<uint32_t>(shard_offsets);
+    const auto lengths = take.flat<uint32_t>(shard_lengths);
+    Buffer<uint64_t> cums = take.copy<uint64_t>(cum_freqs);
+    Buffer<uint64_t> freqs = take.copy<uint64_t>(sym_freqs);
+    if (!take) return nullptr;
 
     EncodedShards r;
     if (!run_released([&] {
@@ -76,18 +71,12 @@ PyObject* rans_decode_shards_parallel(PyObject*, PyObject* const* args, Py_ssize
     if (!bind) return nullptr;
 
     Taker take;
-    std::span<const uint8_t> payload;
-    std::span<const uint32_t> counts;
-    Buffer<uint64_t> cums, freqs;
-    Buffer<uint8_t> lookups;
-    bool taken = run_kept([&] {
-        payload = take.flat<uint8_t>(payload_arr);
-        counts = take.flat<uint32_t>(shard_counts);
-        cums = take.copy<uint64_t>(cum_freqs);
-        freqs = take.copy<uint64_t>(sym_freqs);
-        lookups = take.copy<uint8_t>(lookups_arr);
-    });
-    if (!taken || !take) return nullptr;
+    const auto payload = take.flat<uint8_t>(payload_arr);
+    const auto counts = take.flat<uint32_t>(shard_counts);
+    Buffer<uint64_t> cums = take.copy<uint64_t>(cum_freqs);
+    Buffer<uint64_t> freqs = take.copy<uint64_t>(sym_freqs);
+    Buffer<uint8_t> lookups = take.copy<uint8_t>(lookups_arr);
+    if (!take) return nullptr;
 
     DecodedShards r;
     if (!run_released([&] {
@@ -132,19 +121,13 @@ PyObject* pack_shard_payloads(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!bind) return nullptr;
 
     Taker take;
-    Buffer<uint64_t> states;
-    std::span<const uint32_t> lengths, offsets, writes;
-    std::span<const uint8_t> streams;
-    std::span<uint8_t> out;
-    bool taken = run_kept([&] {
-        states = take.copy<uint64_t>(final_states_arr);
-        lengths = take.flat<uint32_t>(bs_lengths);
-        offsets = take.flat<uint32_t>(bs_offsets);
-        streams = take.flat<uint8_t>(bitstreams_flat);
-        out = take.out<uint8_t>(out_arr, "out");
-        writes = take.flat<uint32_t>(write_offsets);
-    });
-    if (!taken || !take) return nullptr;
+    Buffer<uint64_t> states = take.copy<uint64_t>(final_states_arr);
+    const auto lengths = take.flat<uint32_t>(bs_lengths);
+    const auto offsets = take.flat<uint32_t>(bs_offsets);
+    const auto streams = take.flat<uint8_t>(bitstreams_flat);
+    const auto out = take.out<uint8_t>(out_arr, "out");
+    const auto writes = take.flat<uint32_t>(write_offsets);
+    if (!take) return nullptr;
 
     if (!run_kept([&] { kelm::pack_shard_payloads(states.cspan(), lengths, offsets, streams, out, writes); }))
         return nullptr;
@@ -157,8 +140,8 @@ PyObject* build_all_lookups(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind) return nullptr;
 
     Taker take;
-    Buffer<uint64_t> cums;
-    if (!run_kept([&] { cums = take.copy<uint64_t>(all_cum_freqs); }) || !take) return nullptr;
+    Buffer<uint64_t> cums = take.copy<uint64_t>(all_cum_freqs);
+    if (!take) return nullptr;
     const std::vector<std::size_t> shape = all_cum_freqs.shape();
 
     Buffer<uint8_t> lookups;
