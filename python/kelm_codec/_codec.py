@@ -12,7 +12,7 @@ import kelm_rans as kr
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
                       METHOD_SHARDS, METHODS, VERSION, FormatError, Reader, Writer, crc32_combine, pack_varints,
                       unpack_varints)
-from ._tables import N_TEMPLATES, SPECS, TableSet, default_set_id, table_set
+from ._tables import N_TEMPLATES, PARAMS, TableSet, default_set_id, table_set
 
 INITIAL_STATE = 1 << 31
 # Largest image a decoder accepts unless the caller raises the limit: a forged
@@ -502,7 +502,7 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
         raise ValueError(f"image of {h} x {w} pixels is too large (at most {MAX_PIXELS} pixels)")
     image = np.ascontiguousarray(image)
     set_id = default_set_id(h, w) if table_set_id is None else int(table_set_id)
-    if set_id not in SPECS:
+    if set_id not in PARAMS:
         raise ValueError(f"unknown table set {set_id}")
     ts = table_set(set_id)
     threads = cpu_count() if threads is None else max(1, int(threads))
@@ -527,7 +527,7 @@ def _read_header(data):
         raise FormatError(f"damaged header (image kind {kind})")
     if method not in METHODS:
         raise FormatError(f"damaged header (method {method})")
-    if set_id not in SPECS:
+    if set_id not in PARAMS:
         raise FormatError(f"unknown context table set {set_id}")
     if (h == 0 or w == 0) != (bh == 0) or bh > h:
         raise FormatError("damaged header (band height)")

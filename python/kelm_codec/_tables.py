@@ -20,7 +20,7 @@ N_TEMPLATES = 32
 
 
 @dataclass(frozen=True)
-class TableSpec:
+class TableParams:
     # Activity thresholds: class = number of thresholds <= activity, where the
     # activity of a neighbourhood is max(L, U, UL) - min(L, U, UL).
     activity: tuple[int, ...]
@@ -34,15 +34,15 @@ class TableSpec:
     plane_classes: int
 
 
-# id -> spec. Never change an entry that has shipped: add a new id instead.
-SPECS: dict[int, TableSpec] = {
+# id -> params. Never change an entry that has shipped: add a new id instead.
+PARAMS: dict[int, TableParams] = {
     # Small images: few shards, so the stored tables stay cheap.
-    1: TableSpec(activity=(1, 3, 6, 11, 20, 40), intensity=(), split_buckets=(False,) * 7, plane_classes=4),
+    1: TableParams(activity=(1, 3, 6, 11, 20, 40), intensity=(), split_buckets=(False,) * 7, plane_classes=4),
     # Medium images: finer activity classes; flat neighbourhoods split by intensity.
-    2: TableSpec(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(48, 128, 208),
+    2: TableParams(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(48, 128, 208),
                  split_buckets=(True,) + (False,) * 10, plane_classes=6),
     # Large images: the low-activity classes split by intensity as well.
-    3: TableSpec(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(32, 96, 176),
+    3: TableParams(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(32, 96, 176),
                  split_buckets=(True,) * 6 + (False, False, False, True, False), plane_classes=5),
 }
 
@@ -103,15 +103,15 @@ def templates() -> np.ndarray:
 
 @lru_cache(maxsize=None)
 def table_set(set_id: int) -> TableSet:
-    spec = SPECS[set_id]
-    s_lut = _activity_classes(spec.activity)
-    k = len(spec.activity) + 1
-    i_lut = np.searchsorted(np.asarray(spec.intensity, np.int32), np.arange(256), side="right").astype(np.uint8)
-    n_buckets = len(spec.intensity) + 1
+    params = PARAMS[set_id]
+    s_lut = _activity_classes(params.activity)
+    k = len(params.activity) + 1
+    i_lut = np.searchsorted(np.asarray(params.intensity, np.int32), np.arange(256), side="right").astype(np.uint8)
+    n_buckets = len(params.intensity) + 1
     d_lut = np.zeros((k, 4), np.uint8)
     nxt = 0
     for c in range(k):
-        if spec.split_buckets[c] and n_buckets > 1:
+        if params.split_buckets[c] and n_buckets > 1:
             d_lut[c, :n_buckets] = np.arange(nxt, nxt + n_buckets)
             d_lut[c, n_buckets:] = nxt + n_buckets - 1
             nxt += n_buckets
@@ -120,12 +120,12 @@ def table_set(set_id: int) -> TableSet:
             nxt += 1
     plane = np.zeros((k, 4), np.uint8)
     for c in range(k):
-        plane[c, :] = c * spec.plane_classes // k
+        plane[c, :] = c * params.plane_classes // k
     for a in (s_lut, i_lut, d_lut, plane):
         a.setflags(write=False)
     tpl = templates()
     tpl.setflags(write=False)
-    return TableSet(set_id, s_lut, i_lut, d_lut, nxt, plane, spec.plane_classes, tpl)
+    return TableSet(set_id, s_lut, i_lut, d_lut, nxt, plane, params.plane_classes, tpl)
 
 
 def default_set_id(h: int, w: int) -> int:

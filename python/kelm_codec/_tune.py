@@ -16,7 +16,7 @@ and intensity splits greedily:
    record, per image (so small images favour few shards).
 3. Each class is then split into intensity buckets where that pays.
 
-The chosen parameters are written into `SPECS` of `_tables.py` by hand.
+The chosen parameters are written into `PARAMS` of `_tables.py` by hand.
 """
 from __future__ import annotations
 
@@ -172,19 +172,19 @@ if __name__ == "__main__":
     main()
 
 
-def evaluate(specs: dict, images, method="shards") -> dict:
-    """Real coded bits per pixel of the tuning images for candidate table specs
-    (each spec registered under a scratch id)."""
+def evaluate(params: dict, images, method="shards") -> dict:
+    """Real coded bits per pixel of the tuning images for candidate table params
+    (each set registered under a scratch id)."""
     from . import _codec, _tables
     out = {}
-    for name, spec in specs.items():
-        _tables.SPECS[250] = spec
+    for name, params in params.items():
+        _tables.PARAMS[250] = params
         _tables.table_set.cache_clear()
         bits = px = 0
         for _, img in images:
             bits += 8 * len(_codec.encode(img, method=method, table_set_id=250))
             px += img.shape[0] * img.shape[1]
         out[name] = bits / px
-    _tables.SPECS.pop(250, None)
+    _tables.PARAMS.pop(250, None)
     _tables.table_set.cache_clear()
     return out
