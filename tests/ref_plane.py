@@ -5,38 +5,17 @@ import math
 
 import numpy as np
 
+from ref_image import fold, gradient_index, predict, unfold  # shared with the image passes
+
 START = 1 << 31
 MASK64 = (1 << 64) - 1
 
 
 # ---------------------------------------------------------------- per-pixel operations
 
-def predict(l, u, ul):
-    mn, mx = min(l, u), max(l, u)
-    p = min(max(l + u - ul, mn), mx) if l + u >= ul else mx
-    if mx - mn <= 3:
-        if ul > mx + 50:
-            return mx
-        if ul < mn - 50:
-            return mn
-    return p
-
-
-def fold(x, p):
-    d = (x - p) & 255
-    d = d - 256 if d >= 128 else d
-    return ((d << 1) ^ (d >> 7)) & 255
-
-
-def unfold(z, p):
-    d = ((z >> 1) ^ -(z & 1)) & 255
-    return (p + d) & 255
-
-
 def classify(l, u, ul, v, luts):
     s_lut, i_lut, d_lut = luts
-    grad = (l - ul + 255) * 511 + (u - ul + 255)
-    return int(d_lut[4 * int(s_lut[grad]) + int(i_lut[v])])
+    return int(d_lut[4 * int(s_lut[gradient_index(l, u, ul)]) + int(i_lut[v])])
 
 
 def pair(b, j):
