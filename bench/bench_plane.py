@@ -3,7 +3,7 @@
 Prints megapixels per second (median of several runs) of the table builder,
 the encoder and both decoders, each beside a plain memory pass over one plane
 measured in the same run, and the coded size of every plane in bits per pixel
-beside the order-0 entropy of its residuals.
+beside the order-0 entropy of its residuals and the sharded codec's size.
 
     PYTHONPATH=build/dev python bench/bench_plane.py [--quick] [--threads N] [--runs N]
 """
@@ -45,20 +45,27 @@ def entropy_bits(values):
     return float(-(p * np.log2(p)).sum())
 
 
-def sharded_size(data):
-    """Bytes of one order-0 shard of the sharded codec for the same residuals, if present."""
-    if not (hasattr(k, "build_pdf_tables_from_shards") and hasattr(k, "rans_encode_shards_parallel")):
-        return None
-    try:
-        off = np.zeros(1, np.uint32)
-        length = np.array([data.size], np.uint32)
-        cum, freq, _ = k.build_pdf_tables_from_shards(data, off, length, np.full(1, 256, np.uint16),
-                                                      np.zeros((0, 256), np.uint64), True)
-        out = k.rans_encode_shards_parallel(data, off, length, cum, freq, 2 ** 31)
-        return int(out[1].size) + 32
-    except Exception as exc:  # a different signature in this build: leave the column empty
-        print(f"  (sharded codec comparison skipped: {exc})")
-        return None
+def sharded_sizes(img, luts):
+    """Bytes per colour plane of the sharded codec on the same residuals, with
+    the same context tables choosing the shards: payload records plus the
+    compacted tables."""
+    s_lut, i_lut, d_lut = luts
+    s2, d2 = s_lut.reshape(511, 511), d_lut.reshape(1, -1)
+    n = int(d_lut.max()) + 1
+    h, w = img.shape[:2]
+    p1 = k.p1_rgb(h, w, img, np.zeros((0, 0), np.uint8), False, n, s2, i_lut, d2)
+    counts, starts, offsets = p1[4], p1[6], p1[7]
+    streams = [np.zeros(h * w, np.uint8) for _ in range(3)]
+    k.p2_rgb(h, w, p1[0], p1[1], p1[2], offsets, *streams, s2, i_lut, d2)
+    widths, no_templates = np.full(n, 256, np.uint16), np.zeros((0, 256), np.uint64)
+    sizes = []
+    for c in range(3):
+        start, count = np.ascontiguousarray(starts[c]), np.ascontiguousarray(counts[c])
+        cum, freq, modes = k.build_pdf_tables_from_shards(streams[c], start, count, widths, no_templates, True)
+        stored = k.compact_pdf_tables(freq, widths, modes)
+        lengths = k.rans_encode_shards_parallel(streams[c], start, count, cum, freq, 2 ** 31)[3]
+        sizes.append(int(lengths.sum()) + 36 * n + stored.size)
+    return sizes
 
 
 def main():
@@ -114,14 +121,14 @@ def main():
             row(f"bp_decode_sharded_debug ({name})", median_time(
                 lambda: k.bp_decode_sharded_debug(stream, *st, h, w, cf, sf, *luts, resid, guide), args.runs))
         cells = resid.reshape(h + 2, w + 2)[1:h + 1, 1:w + 1].ravel().copy()
-        sizes.append((name, stream.size, entropy_bits(cells), sharded_size(cells)))
+        sizes.append((name, stream.size, entropy_bits(cells)))
 
     print()
-    print(f"{'plane':6s} {'plane coder bpp':>16s} {'order-0 entropy bpp':>20s} {'sharded order-0 bpp':>20s}")
-    for name, nbytes, h0, sharded in sizes:
-        sh = f"{sharded * 8 / (h * w):20.3f}" if sharded is not None else f"{'n/a':>20s}"
-        print(f"{name:6s} {(nbytes + 32) * 8 / (h * w):16.3f} {h0:20.3f} {sh}")
-    print("(plane coder: stream + 32 bytes of states, tables not counted)")
+    print(f"{'plane':6s} {'plane coder bpp':>16s} {'order-0 entropy bpp':>20s} {'sharded codec bpp':>18s}")
+    for (name, nbytes, h0), sharded in zip(sizes, sharded_sizes(img, luts)):
+        print(f"{name:6s} {(nbytes + 32) * 8 / (h * w):16.3f} {h0:20.3f} {sharded * 8 / (h * w):18.3f}")
+    print("(plane coder: stream + 32 bytes of states, tables not counted; sharded codec: the same")
+    print(" context tables choosing the shards, shard records plus compacted tables)")
 
 
 if __name__ == "__main__":
