@@ -25,9 +25,9 @@ struct PassInput {
 
 // The per-row part that does not depend on the tables: predictions, folded
 // residuals (written to the residual row), gradient indices and the sum of
-// |X - prediction|, for pixels [0, w) of a bordered row. The same arithmetic
-// as predict_pixel, fold_residual and gradient_index, written on 16-bit lanes
-// so the compiler vectorises it; the tests compare both forms exhaustively.
+// |X - prediction|, for pixels [0, w) of a bordered row. The arithmetic of
+// fold_residual and gradient_index is spelled out on 16-bit lanes so the
+// compiler vectorises the loop; the tests compare both forms exhaustively.
 uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                    uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
     const uint8_t* const left = cur - 1;  // left and up-left neighbours: one column back
@@ -38,14 +38,7 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
         uint32_t err = 0;  // at most 2^16 * 255 per segment
         for (std::size_t x = x0; x < x1; ++x) {
             const int16_t l = left[x], u = up[x], ul = up_left[x], X = cur[x];
-            const int16_t mn = l < u ? l : u, mx = l < u ? u : l;
-            const int16_t g = int16_t(l + u - ul);
-            int16_t p = g < mn ? mn : g;
-            p = p > mx ? mx : p;
-            p = g < 0 ? mx : p;
-            const bool near = int16_t(mx - mn) <= 3;
-            p = (near & (ul > int16_t(mx + 50))) ? mx : p;
-            p = (near & (ul < int16_t(mn - 50))) ? mn : p;
+            const int16_t p = predict_lane(l, u, ul);
             pred[x] = uint8_t(p);
             const int8_t d = int8_t(uint8_t(X - p));
             res[x] = uint8_t((d << 1) ^ (d >> 7));

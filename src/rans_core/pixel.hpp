@@ -17,19 +17,22 @@ constexpr std::size_t kSLutLen = kGradientSide * kGradientSide;  // 261,121
 // Median-style predictor with two deviations that are part of the format:
 // a negative gradient clamps to the top, and nearly equal neighbours under a
 // much brighter or darker up-left pixel flip to the opposite extreme.
-// Written with selects only: the inner loops must not branch on pixel data.
-inline uint8_t predict_pixel(uint8_t l, uint8_t u, uint8_t ul) {
-    const uint32_t mn = l < u ? l : u;
-    const uint32_t mx = l < u ? u : l;
-    const uint32_t g = uint32_t(l) + uint32_t(u) - uint32_t(ul);  // wraps when negative
-    uint32_t p = g < mn ? mn : g;
+// Written on 16-bit lanes with selects only, so row loops vectorise it and
+// inner loops never branch on pixel data; inputs are byte values.
+inline int16_t predict_lane(int16_t l, int16_t u, int16_t ul) {
+    const int16_t mn = l < u ? l : u, mx = l < u ? u : l;
+    const int16_t g = int16_t(l + u - ul);
+    int16_t p = g < mn ? mn : g;
     p = p > mx ? mx : p;
-    const bool near = mx - mn <= 3;
+    p = g < 0 ? mx : p;
+    const bool near = int16_t(mx - mn) <= 3;
     // At most one of the two edge conditions can hold (mn <= mx).
-    p = (near & (int32_t(ul) > int32_t(mx) + 50)) ? mx : p;
-    p = (near & (int32_t(ul) < int32_t(mn) - 50)) ? mn : p;
-    return uint8_t(p);
+    p = (near & (ul > int16_t(mx + 50))) ? mx : p;
+    p = (near & (ul < int16_t(mn - 50))) ? mn : p;
+    return p;
 }
+
+inline uint8_t predict_pixel(uint8_t l, uint8_t u, uint8_t ul) { return uint8_t(predict_lane(l, u, ul)); }
 
 inline uint8_t fold_residual(uint8_t x, uint8_t prediction) {
     const int8_t d = int8_t(uint8_t(x - prediction));
