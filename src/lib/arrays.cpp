@@ -168,6 +168,20 @@ void Taker::copy_row_major(const Array& a, void* dst, std::size_t item_size) {
                  PyArray_DIMS(arr), PyArray_STRIDES(arr), item_size, written);
 }
 
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    bool complete = true;
+    for (PyObject* item : items) complete = complete && item;
+    PyObject* tuple = complete ? PyTuple_New(Py_ssize_t(items.size())) : nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (tuple)
+            PyTuple_SET_ITEM(tuple, i++, item);
+        else
+            Py_XDECREF(item);
+    }
+    return tuple;
+}
+
 PyObject* new_array(void* owned, DType dtype, std::initializer_list<std::size_t> dims) {
     if (!numpy_ready()) {
         std::free(owned);

@@ -83,6 +83,11 @@ private:
 
 PyObject* new_array(void* owned, DType dtype, std::initializer_list<std::size_t> dims);
 
+// A tuple that takes over the given new references; when one of them is null
+// (its creation failed, the error is set) the others are released and the
+// result is null.
+PyObject* tuple_of(std::initializer_list<PyObject*> items);
+
 // A result array that owns the buffer's memory (no copy).
 template <class T>
 PyObject* to_numpy(Buffer<T>&& buffer, std::initializer_list<std::size_t> dims) {

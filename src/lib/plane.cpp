@@ -17,24 +17,10 @@ using plane::PlaneStream;
 using plane::PlaneTables;
 
 // A tuple that steals its items; null (with the error set) if any item is null.
-PyObject* steal_tuple(std::initializer_list<PyObject*> items) {
-    bool ok = true;
-    for (PyObject* item : items) ok = ok && item;
-    PyObject* tuple = ok ? PyTuple_New(Py_ssize_t(items.size())) : nullptr;
-    Py_ssize_t k = 0;
-    for (PyObject* item : items) {
-        if (tuple)
-            PyTuple_SET_ITEM(tuple, k++, item);
-        else
-            Py_XDECREF(item);
-    }
-    return tuple;
-}
-
 PyObject* tables_result(PlaneTables& t, std::size_t n_ctx) {
     PyObject* sf = to_numpy(std::move(t.sf), {kPairPlanes, n_ctx, 4});
     PyObject* cf = to_numpy(std::move(t.cf), {kPairPlanes, n_ctx, 5});
-    return steal_tuple({sf, cf});
+    return tuple_of({sf, cf});
 }
 
 // Copies of all_cf and all_sf in row-major order.
@@ -84,7 +70,7 @@ PyObject* bp_build_pdf_sharded_rgb(PyObject*, PyObject* const* args, Py_ssize_t 
         items[2 * c] = to_numpy(std::move(result[c].sf), {kPairPlanes, n_ctx, 4});
         items[2 * c + 1] = to_numpy(std::move(result[c].cf), {kPairPlanes, n_ctx, 5});
     }
-    return steal_tuple({items[0], items[1], items[2], items[3], items[4], items[5]});
+    return tuple_of({items[0], items[1], items[2], items[3], items[4], items[5]});
 }
 
 PyObject* bp_encode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -108,7 +94,7 @@ PyObject* bp_encode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     Buffer<uint64_t> states = Buffer<uint64_t>::copy_of(result.states);
     const std::size_t len = result.bytes.size();
-    return steal_tuple({to_numpy(std::move(states), {4}), to_numpy(std::move(result.bytes), {len})});
+    return tuple_of({to_numpy(std::move(states), {4}), to_numpy(std::move(result.bytes), {len})});
 }
 
 // The first seven parameters of every decoder.
@@ -191,7 +177,7 @@ PyObject* bp_decode_sharded_debug(PyObject*, PyObject* const* args, Py_ssize_t n
     } else {
         record = Py_NewRef(Py_None);
     }
-    return steal_tuple({to_numpy(std::move(out), {d.h, d.w}), record});
+    return tuple_of({to_numpy(std::move(out), {d.h, d.w}), record});
 }
 
 }  // namespace

@@ -13,20 +13,6 @@ namespace kelm::py {
 namespace {
 
 // A tuple that takes over the references of its items; null if any is null.
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    bool complete = true;
-    for (PyObject* item : items) complete = complete && item;
-    PyObject* tuple = complete ? PyTuple_New(Py_ssize_t(items.size())) : nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        if (tuple)
-            PyTuple_SET_ITEM(tuple, i++, item);
-        else
-            Py_XDECREF(item);
-    }
-    return tuple;
-}
-
 PyObject* get_magic_lut(PyObject*, PyObject*) {
     Buffer<uint64_t> copy = Buffer<uint64_t>::copy_of({magic_lut(), kMagicLen});
     return to_numpy(std::move(copy), {kMagicLen});

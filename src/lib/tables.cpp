@@ -46,7 +46,7 @@ PyObject* build_pdf_tables_from_shards(PyObject*, PyObject* const* args, Py_ssiz
         Py_XDECREF(sym);
         return nullptr;
     }
-    return Py_BuildValue("(NNN)", cum, sym, modes);
+    return tuple_of({cum, sym, modes});
 }
 
 PyObject* decide_shard_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -80,7 +80,7 @@ PyObject* decide_shard_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     PyObject* array = to_numpy(std::move(table), {kAlphabet});
     if (!array) return nullptr;
-    return Py_BuildValue("(iN)", int(mode), array);
+    return tuple_of({PyLong_FromLong(mode), array});
 }
 
 PyObject* compact_pdf_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
