@@ -16,53 +16,80 @@ struct PlaneState {
     std::vector<uint32_t> cursor;    // private copy of off
 };
 
-// Rebuilds the planes selected by Mask (bit k: plane k) in one raster pass.
+// One plane's pass state inside rebuild: the plane, its residuals and cursors,
+// and the left and up-left neighbours of the next pixel.
+struct Lane {
+    uint8_t* plane;
+    const uint8_t* res;
+    std::size_t res_len, n_off;
+    uint32_t* cursor;
+    uint8_t l, ul;
+};
+
+// Rebuilds one pixel of a plane at bordered index i; v is the intensity
+// input when it comes from the gr plane (Guided), else the prediction is.
+template <bool Guided, bool Checked>
+inline uint8_t step(Lane& s, std::size_t i, std::size_t W, uint8_t v, const ContextTables& t) {
+    const uint8_t u = s.plane[i - W];
+    const uint8_t p = predict_pixel(s.l, u, s.ul);
+    const uint8_t shard = classify_pixel<Checked>(s.l, u, s.ul, Guided ? v : p, t);
+    if constexpr (Checked)
+        if (shard >= s.n_off) panic_index(s.n_off, shard);
+    const uint32_t c = s.cursor[shard];
+    // The cursors come from the caller: always checked.
+    if (c >= s.res_len) [[unlikely]]
+        panic_index(s.res_len, c);
+    s.cursor[shard] = c + 1;
+    // Each shard is its own read stream, too many for the hardware
+    // prefetcher to follow: fetch its residuals a few lines ahead.
+    __builtin_prefetch(s.res + c + 512);
+    const uint8_t value = unfold_residual(s.res[c], p);
+    s.plane[i] = value;
+    s.l = value;
+    s.ul = u;
+    return value;
+}
+
+// One raster row of gr (row yg, when G) and of the planes in RB (row yc):
+// their dependency chains are independent, so they overlap.
+template <bool G, unsigned RB, bool Checked>
+[[gnu::noinline]] void rebuild_row(std::size_t w, std::size_t W, const Lane* lane, std::size_t yg, std::size_t yc,
+                                   const ContextTables& tables) {
+    const ContextTables t = tables;
+    const std::size_t rg = (yg + 1) * W + 1, rc = (yc + 1) * W + 1;
+    // Private copies keep each chain's left neighbour in a register.
+    Lane a = lane[0], b = lane[1], c = lane[2];
+    a.l = a.ul = b.l = b.ul = c.l = c.ul = 0;
+    const uint8_t* guide = lane[0].plane + rc;
+    for (std::size_t x = 0; x < w; ++x) {
+        if constexpr (G) step<false, Checked>(a, rg + x, W, 0, t);
+        if constexpr ((RB & 2u) != 0) step<true, Checked>(b, rc + x, W, guide[x], t);
+        if constexpr ((RB & 4u) != 0) step<true, Checked>(c, rc + x, W, guide[x], t);
+    }
+}
+
+// Rebuilds the planes selected by Mask (bit k: plane k) in raster order.
 // Each pixel of plane k > 0 needs only the finished gr pixel at the same
-// place, so the three planes may share a pass: their dependency chains then
-// overlap. A checked run rebuilds one plane per pass, in plane order, so its
-// first failure is the first in gr, rd, bd order.
+// place, so when gr shares the pass it runs one row ahead of rd and bd and
+// the three chains overlap. A checked run rebuilds one plane per pass, in
+// plane order, so its first failure is the first in gr, rd, bd order.
 template <unsigned Mask, bool Checked>
 void rebuild(std::size_t h, std::size_t w, PlaneState* ps, const ContextTables& tables) {
     const std::size_t W = w + 2;
     const ContextTables t = tables;
-    uint8_t* pl[3];
-    const uint8_t* res[3];
-    std::size_t res_len[3], n_off[3];
-    uint32_t* cursor[3];
-    for (int k = 0; k < 3; ++k) {
-        pl[k] = ps[k].plane;
-        res[k] = ps[k].res.data();
-        res_len[k] = ps[k].res.size();
-        n_off[k] = ps[k].off.size();
-        cursor[k] = ps[k].cursor.data();
-    }
-    for (std::size_t y = 0; y < h; ++y) {
-        const std::size_t row = (y + 1) * W + 1;
-        // L and UL come from registers: the left pixel was just rebuilt.
-        uint8_t l[3] = {0, 0, 0}, ul[3] = {0, 0, 0};
-        for (std::size_t x = 0; x < w; ++x) {
-            const std::size_t i = row + x;
-            uint8_t g = 0;
-            for (unsigned k = 0; k < 3; ++k) {
-                if (!(Mask & (1u << k))) continue;
-                const uint8_t u = pl[k][i - W];
-                const uint8_t p = predict_pixel(l[k], u, ul[k]);
-                const uint8_t v = k == 0 ? p : (Mask & 1u) ? g : pl[0][i];
-                const uint8_t shard = classify_pixel<Checked>(l[k], u, ul[k], v, t);
-                if constexpr (Checked)
-                    if (shard >= n_off[k]) panic_index(n_off[k], shard);
-                const uint32_t c = cursor[k][shard];
-                // The cursors come from the caller: always checked.
-                if (c >= res_len[k]) [[unlikely]]
-                    panic_index(res_len[k], c);
-                cursor[k][shard] = c + 1;
-                const uint8_t value = unfold_residual(res[k][c], p);
-                pl[k][i] = value;
-                if (k == 0) g = value;
-                l[k] = value;
-                ul[k] = u;
-            }
-        }
+    Lane lane[3];
+    for (int k = 0; k < 3; ++k)
+        lane[k] = Lane{ps[k].plane, ps[k].res.data(), ps[k].res.size(), ps[k].off.size(), ps[k].cursor.data(), 0, 0};
+    constexpr bool G = (Mask & 1u) != 0;
+    constexpr unsigned RB = Mask & 6u;
+    if constexpr (!G) {
+        for (std::size_t y = 0; y < h; ++y) rebuild_row<false, RB, Checked>(w, W, lane, 0, y, t);
+    } else if constexpr (RB == 0) {
+        for (std::size_t y = 0; y < h; ++y) rebuild_row<true, 0, Checked>(w, W, lane, y, 0, t);
+    } else {
+        rebuild_row<true, 0, Checked>(w, W, lane, 0, 0, t);
+        for (std::size_t y = 1; y < h; ++y) rebuild_row<true, RB, Checked>(w, W, lane, y, y - 1, t);
+        rebuild_row<false, RB, Checked>(w, W, lane, 0, h - 1, t);
     }
 }
 
