@@ -8,26 +8,6 @@
 
 namespace kelm {
 
-namespace {
-
-constexpr std::size_t kMaxChunks = 16;
-
-// Rows per parallel piece for passes that only copy or transform bytes.
-std::size_t row_grain(std::size_t w) { return std::max<std::size_t>(1, (std::size_t(1) << 16) / (w + 1)); }
-
-struct PassInput {
-    std::size_t h, w, n;
-    const uint8_t* planes[3];
-    uint8_t* residuals[3];
-    uint32_t* row_counts;  // (h, 3, n)
-    const ContextTables* tables;
-};
-
-// The per-row part that does not depend on the tables: predictions, folded
-// residuals (written to the residual row), gradient indices and the sum of
-// |X - prediction|, for pixels [0, w) of a bordered row. The arithmetic of
-// fold_residual and gradient_index is spelled out on 16-bit lanes so the
-// compiler vectorises the loop; the tests compare both forms exhaustively.
 uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                    uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
     const uint8_t* const left = cur - 1;  // left and up-left neighbours: one column back
@@ -50,6 +30,22 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
     }
     return total;
 }
+
+namespace {
+
+constexpr std::size_t kMaxChunks = 16;
+
+// Rows per parallel piece for passes that only copy or transform bytes.
+std::size_t row_grain(std::size_t w) { return std::max<std::size_t>(1, (std::size_t(1) << 16) / (w + 1)); }
+
+struct PassInput {
+    std::size_t h, w, n;
+    const uint8_t* planes[3];
+    uint8_t* residuals[3];
+    uint32_t* row_counts;  // (h, 3, n)
+    const ContextTables* tables;
+};
+
 
 // One chunk of rows of the forward pass over Planes (1: gray, 3: gr/rd/bd):
 // the row stage for every plane, then per pixel the classification and the

@@ -55,6 +55,14 @@ ForwardResult fused_rct_p1_rgb(std::size_t h, std::size_t w, std::span<const uin
 
 AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> alpha);
 
+// The per-row part that does not depend on the tables: predictions, folded
+// residuals (written to the residual row), gradient indices and the sum of
+// |X - prediction|, for pixels [0, w) of a bordered row. The arithmetic of
+// fold_residual and gradient_index is spelled out on 16-bit lanes so the
+// compiler vectorises the loop; the tests compare both forms exhaustively.
+uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                   uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
+
 // Sizes of a bordered plane, with "capacity overflow" when they do not fit.
 std::size_t bordered_size(std::size_t h, std::size_t w);
 

@@ -36,11 +36,23 @@ inline void put(std::span<uint8_t> stream, uint32_t& cursor, uint8_t z) {
     ++cursor;
 }
 
+// Per-task scratch rows of the staged scatter: predictions, folded residuals
+// and gradient indices of every plane.
+struct RowScratch {
+    std::vector<uint8_t> pred, res;
+    std::vector<uint32_t> grad;
+    explicit RowScratch(std::size_t len) : pred(len), res(len), grad(len) {}
+};
+
 // One row of the scatter pass over Planes (1: gray, 3: gr/rd/bd); cursor
 // holds 3n entries of scratch space. Spans and tables are copied into locals
 // so the byte stores into the streams cannot force them to be reloaded.
+// When the planes hold every pixel the row reads (always, in the unchecked
+// kernel), the table-free arithmetic runs first for the whole row on
+// vectorised row stages; then each pixel is classified and stored, with the
+// lookups in the same order as the per-pixel form below.
 template <int Planes, bool Checked>
-void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor) {
+void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor, RowScratch& rs) {
     const std::size_t W = in.w + 2, n = in.n, w = in.w;
     const ContextTables t = *in.tables;
     std::span<const uint8_t> plane[Planes];
@@ -54,6 +66,31 @@ void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor) {
     const uint32_t* src = in.row_offsets.data() + 3 * y * n;
     std::copy(src, src + Planes * n, cursor);
     const std::size_t row = (y + 1) * W;
+    bool staged = true;
+    if constexpr (Checked)
+        for (int k = 0; k < Planes; ++k) staged = staged && plane[k].size() > row + w;
+    if (staged) {
+        for (int k = 0; k < Planes; ++k)
+            row_stage(plane[k].data() + row + 1, plane[k].data() + row + 1 - W, w, rs.pred.data() + k * w,
+                      rs.res.data() + k * w, rs.grad.data() + k * w);
+        const uint8_t* const x0 = plane[0].data() + row + 1;
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t s0 = classify_gradient<Checked>(t, rs.grad[x], rs.pred[x]);
+            uint8_t b = 0;
+            // The difference planes use plane 0's value as intensity input.
+            if (Planes == 3) b = intensity_bucket<Checked>(t, x0[x]);
+            if constexpr (Checked)
+                if (s0 >= n) panic_index(n, s0);
+            put(stream[0], cur[0][s0], rs.res[x]);
+            for (int k = 1; k < Planes; ++k) {
+                const uint8_t s = class_from_bucket<Checked>(t, rs.grad[k * w + x], b);
+                if constexpr (Checked)
+                    if (s >= n) panic_index(n, s);
+                put(stream[k], cur[k][s], rs.res[k * w + x]);
+            }
+        }
+        return;
+    }
     for (std::size_t x = 1; x <= w; ++x) {
         const std::size_t i = row + x;
         uint8_t b = 0;
@@ -66,7 +103,6 @@ void scatter_row(const ScatterInput& in, std::size_t y, uint32_t* cursor) {
             if (k == 0) {
                 s = classify_pixel<Checked>(l, u, ul, p, t);
                 v = read<Checked>(plane[k], i);
-                // The difference planes use plane 0's value as intensity input.
                 if (Planes == 3) b = intensity_bucket<Checked>(t, v);
             } else {
                 s = class_from_bucket<Checked>(t, gradient_index(l, u, ul), b);
@@ -85,8 +121,9 @@ void scatter_rows(const ScatterInput& in, std::size_t grain) {
     FirstPanic first;
     parallel_for_ranges(in.h, grain, [&](std::size_t y0, std::size_t y1) {
         std::vector<uint32_t> cursor(cursor_len);
+        RowScratch rs(Planes * in.w);
         for (std::size_t y = y0; y < y1; ++y)
-            first.run(y, [&] { scatter_row<Planes, Checked>(in, y, cursor.data()); });
+            first.run(y, [&] { scatter_row<Planes, Checked>(in, y, cursor.data(), rs); });
     });
     first.rethrow();
 }
