@@ -1,6 +1,5 @@
 #include "reconstruct.hpp"
 
-#include <cstring>
 #include <vector>
 
 #include "forward_pass.hpp"
@@ -10,7 +9,7 @@ namespace kelm {
 namespace {
 
 struct PlaneState {
-    uint8_t* plane;                  // bordered, zero border
+    uint8_t* plane;                  // h * w, raster order
     std::span<const uint8_t> res;    // residuals grouped by shard
     std::span<const uint32_t> off;   // first residual of each shard
     std::vector<uint32_t> cursor;    // private copy of off
@@ -26,11 +25,11 @@ struct Lane {
     uint8_t l, ul;
 };
 
-// Rebuilds one pixel of a plane at bordered index i; v is the intensity
-// input when it comes from the gr plane (Guided), else the prediction is.
+// Rebuilds pixel x of a row (up: the row above); v is the intensity input
+// when it comes from the gr plane (Guided), else the prediction is.
 template <bool Guided, bool Checked>
-inline uint8_t step(Lane& s, std::size_t i, std::size_t W, uint8_t v, const ContextTables& t) {
-    const uint8_t u = s.plane[i - W];
+inline void step(Lane& s, uint8_t* row, const uint8_t* up, std::size_t x, uint8_t v, const ContextTables& t) {
+    const uint8_t u = up[x];
     const uint8_t p = predict_pixel(s.l, u, s.ul);
     const uint8_t shard = classify_pixel<Checked>(s.l, u, s.ul, Guided ? v : p, t);
     if constexpr (Checked)
@@ -44,27 +43,33 @@ inline uint8_t step(Lane& s, std::size_t i, std::size_t W, uint8_t v, const Cont
     // prefetcher to follow: fetch its residuals a few lines ahead.
     __builtin_prefetch(s.res + c + 512);
     const uint8_t value = unfold_residual(s.res[c], p);
-    s.plane[i] = value;
+    row[x] = value;
     s.l = value;
     s.ul = u;
-    return value;
 }
 
 // One raster row of gr (row yg, when G) and of the planes in RB (row yc):
-// their dependency chains are independent, so they overlap.
+// their dependency chains are independent, so they overlap. The planes are
+// unbordered: the left neighbours start at 0 in registers and the first row
+// reads the zero row as its upper neighbours.
 template <bool G, unsigned RB, bool Checked>
-[[gnu::noinline]] void rebuild_row(std::size_t w, std::size_t W, const Lane* lane, std::size_t yg, std::size_t yc,
-                                   const ContextTables& tables) {
+[[gnu::noinline]] void rebuild_row(std::size_t w, const Lane* lane, const uint8_t* zero, std::size_t yg,
+                                   std::size_t yc, const ContextTables& tables) {
     const ContextTables t = tables;
-    const std::size_t rg = (yg + 1) * W + 1, rc = (yc + 1) * W + 1;
     // Private copies keep each chain's left neighbour in a register.
     Lane a = lane[0], b = lane[1], c = lane[2];
     a.l = a.ul = b.l = b.ul = c.l = c.ul = 0;
-    const uint8_t* guide = lane[0].plane + rc;
+    uint8_t* const ga = a.plane + yg * w;
+    const uint8_t* const ua = yg ? ga - w : zero;
+    uint8_t* const gb = b.plane + yc * w;
+    const uint8_t* const ub = yc ? gb - w : zero;
+    uint8_t* const gc = c.plane + yc * w;
+    const uint8_t* const uc = yc ? gc - w : zero;
+    const uint8_t* const guide = a.plane + yc * w;
     for (std::size_t x = 0; x < w; ++x) {
-        if constexpr (G) step<false, Checked>(a, rg + x, W, 0, t);
-        if constexpr ((RB & 2u) != 0) step<true, Checked>(b, rc + x, W, guide[x], t);
-        if constexpr ((RB & 4u) != 0) step<true, Checked>(c, rc + x, W, guide[x], t);
+        if constexpr (G) step<false, Checked>(a, ga, ua, x, 0, t);
+        if constexpr ((RB & 2u) != 0) step<true, Checked>(b, gb, ub, x, guide[x], t);
+        if constexpr ((RB & 4u) != 0) step<true, Checked>(c, gc, uc, x, guide[x], t);
     }
 }
 
@@ -75,28 +80,23 @@ template <bool G, unsigned RB, bool Checked>
 // plane order, so its first failure is the first in gr, rd, bd order.
 template <unsigned Mask, bool Checked>
 void rebuild(std::size_t h, std::size_t w, PlaneState* ps, const ContextTables& tables) {
-    const std::size_t W = w + 2;
     const ContextTables t = tables;
+    const std::vector<uint8_t> zero(w, 0);
     Lane lane[3];
     for (int k = 0; k < 3; ++k)
         lane[k] = Lane{ps[k].plane, ps[k].res.data(), ps[k].res.size(), ps[k].off.size(), ps[k].cursor.data(), 0, 0};
     constexpr bool G = (Mask & 1u) != 0;
     constexpr unsigned RB = Mask & 6u;
+    const uint8_t* z = zero.data();
     if constexpr (!G) {
-        for (std::size_t y = 0; y < h; ++y) rebuild_row<false, RB, Checked>(w, W, lane, 0, y, t);
+        for (std::size_t y = 0; y < h; ++y) rebuild_row<false, RB, Checked>(w, lane, z, 0, y, t);
     } else if constexpr (RB == 0) {
-        for (std::size_t y = 0; y < h; ++y) rebuild_row<true, 0, Checked>(w, W, lane, y, 0, t);
+        for (std::size_t y = 0; y < h; ++y) rebuild_row<true, 0, Checked>(w, lane, z, y, 0, t);
     } else {
-        rebuild_row<true, 0, Checked>(w, W, lane, 0, 0, t);
-        for (std::size_t y = 1; y < h; ++y) rebuild_row<true, RB, Checked>(w, W, lane, y, y - 1, t);
-        rebuild_row<false, RB, Checked>(w, W, lane, 0, h - 1, t);
+        rebuild_row<true, 0, Checked>(w, lane, z, 0, 0, t);
+        for (std::size_t y = 1; y < h; ++y) rebuild_row<true, RB, Checked>(w, lane, z, y, y - 1, t);
+        rebuild_row<false, RB, Checked>(w, lane, z, 0, h - 1, t);
     }
-}
-
-Buffer<uint8_t> interior(const uint8_t* plane, std::size_t h, std::size_t w) {
-    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(h * w);
-    for (std::size_t y = 0; y < h; ++y) std::memcpy(out.data() + y * w, plane + (y + 1) * (w + 2) + 1, w);
-    return out;
 }
 
 }  // namespace
@@ -113,17 +113,18 @@ RebuiltPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, std::span<con
         out.bd = Buffer<uint8_t>::zeroed(0);
         return out;
     }
-    const std::size_t size = bordered_size(h, w);
+    bordered_size(h, w);  // the same size limit as the encoder's bordered planes
     require_32bit_pixel_count(h, w);
-    Buffer<uint8_t> planes[3] = {Buffer<uint8_t>::zeroed(size), Buffer<uint8_t>::zeroed(size),
-                                 Buffer<uint8_t>::zeroed(size)};
+    // Every pixel is written before it is read, so no zero fill is needed.
+    out.gr = Buffer<uint8_t>::uninit(total);
+    out.rd = Buffer<uint8_t>::uninit(total);
+    out.bd = Buffer<uint8_t>::uninit(total);
+    uint8_t* const planes[3] = {out.gr.data(), out.rd.data(), out.bd.data()};
     const std::span<const uint8_t> res[3] = {res_gr, res_rd, res_bd};
     const std::span<const uint32_t> off[3] = {off_gr, off_rd, off_bd};
     auto fresh = [&](PlaneState* ps) {
-        for (int k = 0; k < 3; ++k) {
-            std::memset(planes[k].data(), 0, size);
-            ps[k] = PlaneState{planes[k].data(), res[k], off[k], std::vector<uint32_t>(off[k].begin(), off[k].end())};
-        }
+        for (int k = 0; k < 3; ++k)
+            ps[k] = PlaneState{planes[k], res[k], off[k], std::vector<uint32_t>(off[k].begin(), off[k].end())};
     };
     PlaneState ps[3];
     const auto max_class = tables.max_reachable_class();
@@ -131,8 +132,7 @@ RebuiltPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, std::span<con
     for (int k = 0; k < 3 && fast; ++k) fast = std::size_t(*max_class) < off[k].size();
     bool done = false;
     if (fast) {
-        for (int k = 0; k < 3; ++k)
-            ps[k] = PlaneState{planes[k].data(), res[k], off[k], std::vector<uint32_t>(off[k].begin(), off[k].end())};
+        fresh(ps);
         try {
             rebuild<7, false>(h, w, ps, tables);
             done = true;
@@ -147,9 +147,6 @@ RebuiltPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, std::span<con
         rebuild<2, true>(h, w, ps, tables);
         rebuild<4, true>(h, w, ps, tables);
     }
-    out.gr = interior(planes[0].data(), h, w);
-    out.rd = interior(planes[1].data(), h, w);
-    out.bd = interior(planes[2].data(), h, w);
     return out;
 }
 
