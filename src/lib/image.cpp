@@ -58,58 +58,48 @@ void shard_items(TupleBuilder& t, ForwardResult& r, std::size_t h, std::size_t n
         .add(to_numpy(std::move(r.error_sums), {3}));
 }
 
-PyObject* p1_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Binder bind(fn_p1_gray, args, nargs, kwnames);
+// p1_gray (Planes = 1) and p1_rgb (Planes = 3): the same parameters, the
+// pixels as a 2-D or 3-D array, and results laid out for three planes.
+template <int Planes>
+PyObject* forward_pass(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn, args, nargs, kwnames);
     const uint64_t h = bind.u64(), w = bind.u64();
-    const Array gray_raw = bind.array(DType::u8, 2);
+    const Array pixels_a = bind.array(DType::u8, Planes == 3 ? 3 : 2);
     const Array a_ch = bind.array(DType::u8, 2);
     const bool is_rgba = bind.flag();
     const uint64_t n = bind.u64();
     const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
     if (!bind) return nullptr;
     Taker take;
-    const auto gray = take.flat<uint8_t>(gray_raw);
+    const auto pixels = take.flat<uint8_t>(pixels_a);
     const auto alpha = take.flat<uint8_t>(a_ch);
     const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
     if (!take) return nullptr;
     ForwardResult r;
-    if (!run_released([&] { r = fused_rct_p1_gray(h, w, gray, alpha, is_rgba, n, tables); })) return nullptr;
+    if (!run_released([&] {
+            r = Planes == 3 ? fused_rct_p1_rgb(h, w, pixels, alpha, is_rgba, n, tables)
+                            : fused_rct_p1_gray(h, w, pixels, alpha, is_rgba, n, tables);
+        }))
+        return nullptr;
     PyObject* alpha_stats = nullptr;
     PyObject* alpha_res = alpha_items(r, h, w, alpha_stats);
     TupleBuilder planes;
-    planes.add(to_numpy(std::move(r.residuals[0]), {h + 2, w + 2})).add(empty_u8_2d()).add(empty_u8_2d()).add(alpha_res);
+    for (int k = 0; k < 3; ++k)
+        planes.add(k < Planes ? to_numpy(std::move(r.residuals[k]), {h + 2, w + 2}) : empty_u8_2d());
+    planes.add(alpha_res);
     TupleBuilder t;
-    t.add(to_numpy(std::move(r.planes[0]), {h + 2, w + 2}));
+    for (int k = 0; k < Planes; ++k) t.add(to_numpy(std::move(r.planes[k]), {h + 2, w + 2}));
+    if constexpr (Planes == 3) t.add(to_numpy(std::move(r.value_histogram), {3, 256}));
     shard_items(t, r, h, n);
     return t.add(planes.build()).add(alpha_stats).build();
 }
 
+PyObject* p1_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return forward_pass<1>(fn_p1_gray, args, nargs, kwnames);
+}
+
 PyObject* p1_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Binder bind(fn_p1_rgb, args, nargs, kwnames);
-    const uint64_t h = bind.u64(), w = bind.u64();
-    const Array rgb_raw = bind.array(DType::u8, 3);
-    const Array a_ch = bind.array(DType::u8, 2);
-    const bool is_rgba = bind.flag();
-    const uint64_t n = bind.u64();
-    const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
-    if (!bind) return nullptr;
-    Taker take;
-    const auto rgb = take.flat<uint8_t>(rgb_raw);
-    const auto alpha = take.flat<uint8_t>(a_ch);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
-    if (!take) return nullptr;
-    ForwardResult r;
-    if (!run_released([&] { r = fused_rct_p1_rgb(h, w, rgb, alpha, is_rgba, n, tables); })) return nullptr;
-    PyObject* alpha_stats = nullptr;
-    PyObject* alpha_res = alpha_items(r, h, w, alpha_stats);
-    TupleBuilder planes;
-    for (int k = 0; k < 3; ++k) planes.add(to_numpy(std::move(r.residuals[k]), {h + 2, w + 2}));
-    planes.add(alpha_res);
-    TupleBuilder t;
-    for (int k = 0; k < 3; ++k) t.add(to_numpy(std::move(r.planes[k]), {h + 2, w + 2}));
-    t.add(to_numpy(std::move(r.value_histogram), {3, 256}));
-    shard_items(t, r, h, n);
-    return t.add(planes.build()).add(alpha_stats).build();
+    return forward_pass<3>(fn_p1_rgb, args, nargs, kwnames);
 }
 
 PyObject* p2_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
