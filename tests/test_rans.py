@@ -514,6 +514,21 @@ def test_decode_4way_core_state_order():
     assert out[:4].tolist() == [1, 2, 3, 4]
 
 
+@pytest.mark.parametrize("n", [8, 20000])  # the symbol-table and the per-slot-table decoder
+def test_state_at_the_two_byte_limit_takes_two_bytes(n):
+    """A step that leaves exactly 0x7FFFFF must read two bytes: one would stay below 2^31."""
+    f = np.zeros(256, U64)
+    f[:3] = [2048, 2047, 1]
+    c = R.cumulative(f)
+    lut = np.array(R.slot_lookup(c), U8)
+    states = [4095 << 12 | 2047] + [1 << 35] * 3  # st0 -> 2048 * 4095 + 2047 = 0x7FFFFF
+    stream = np.full(64, 0x11, U8)  # two bytes give slot 0x111 (symbol 0), one byte 0xF11 (symbol 1)
+    out = np.zeros(n, U8)
+    k.rans_decode_4way_core(*states, stream, c, f, lut, out)
+    assert out[4] == 0
+    assert out.tolist() == R.decode_stream(states, stream, f, c, lut, n)
+
+
 def test_decode_shards_edge_cases():
     empty_tables = (np.zeros((0, 257), U64), np.zeros((0, 256), U64), np.zeros((0, 4096), U8))
     decoded, consumed = k.rans_decode_shards_parallel(np.zeros(0, U8), np.zeros(0, U32), *empty_tables)
@@ -658,7 +673,7 @@ for i in (31, 7, 19):  # several failing shards: the lowest one is reported
 try:
     k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, 1 << 31)
 except BaseException as e:
-    assert is_panic(e); h.update(str(e).encode())
+    assert is_panic(e) and " of shard 7 " in str(e), e; h.update(str(e).encode())
 print(h.hexdigest())
 """
 

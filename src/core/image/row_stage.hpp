@@ -1,0 +1,17 @@
+// The vectorised row step shared by the forward and scatter passes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelm {
+
+// The per-row part that does not depend on the tables: predictions, folded
+// residuals (written to the residual row), gradient indices and the sum of
+// |X - prediction|, for pixels [0, w) of a bordered row. The arithmetic of
+// fold_residual and gradient_index is spelled out on 16-bit lanes so the
+// compiler vectorises the loop; the tests compare both forms exhaustively.
+uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                   uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
+
+}  // namespace kelm
