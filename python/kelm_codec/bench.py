@@ -189,7 +189,6 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     for name, r in totals.items():
         if r.pixels:
             p(_fmt_row(name, r))
-    summary(p, totals)
     large_totals = None
     if large:
         img = mosaic()
@@ -201,7 +200,11 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
             r = run_one(c, img, max(1, min(repeat, 3)))
             large_totals[c.name] = r
             p(_fmt_row(c.name, r))
-        summary(p, large_totals)
+    p("")
+    if large_totals:
+        summary(p, large_totals, "on the 8-megapixel photograph", threads)
+    else:
+        summary(p, totals, f"over all {len(files)} images", threads)
     if memory:
         p("")
         report_memory(p, threads)
@@ -211,12 +214,17 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     return 0
 
 
-def summary(p, res):
-    """kelm_codec's size and speeds relative to each peer."""
+def summary(p, res, where: str, threads: int):
+    """kelm_codec's size and speeds relative to each peer, printed once per run."""
     mine = {k: r for k, r in res.items() if k.startswith("kelm") and r.pixels}
     peers = {k: r for k, r in res.items() if not k.startswith("kelm") and r.pixels}
     if not mine or not peers:
         return
+    peer_threads = set().union(*(r.threads for r in peers.values()))
+    p(f"SUMMARY {where}")
+    if peer_threads and threads > max(peer_threads):
+        p(f"  note: kelm_codec ran with {threads} threads, the peers with {max(peer_threads)}; "
+          "run with --threads 1 to compare per core")
     bpp = lambda r: r.bytes / r.pixels  # noqa: E731
     best = min(mine, key=lambda k: bpp(mine[k]))
     parts = []
