@@ -19,7 +19,7 @@ except ImportError:  # a development build: the package sits in python/
     import kelm_codec
 
 from kelm_codec import FormatError  # noqa: E402
-from kelm_codec import _codec, _tables  # noqa: E402
+from kelm_codec import _bands, _planes, _tables  # noqa: E402
 from kelm_codec._io import load_image, sample_paths  # noqa: E402
 from kelm_codec.cli import main  # noqa: E402
 
@@ -86,7 +86,7 @@ def test_every_table_set_and_thread_count_gives_the_same_pixels(method):
 @pytest.mark.parametrize("kind", ["gray", "rgba"])
 def test_banded_images(kind, method, monkeypatch):
     # Small bands, so that band edges cross real content many times.
-    monkeypatch.setattr(_codec, "BAND_PIXELS", 1 << 12)
+    monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 12)
     img = photo(kind, 150, 211)
     data = roundtrip(img, method=method)
     meta = kelm_codec.info(data)
@@ -97,7 +97,7 @@ def test_banded_images(kind, method, monkeypatch):
 
 @pytest.mark.parametrize("h, w, bands", [(1, 1, 1), (512, 512, 1), (512, 1024, 2), (2448, 3264, 8), (3, 10**6, 3)])
 def test_band_layout(h, w, bands):
-    bh = _codec.band_height(h, w)
+    bh = _bands.band_height(h, w)
     assert -(-h // bh) == bands
 
 
@@ -205,12 +205,12 @@ def test_crc32_combine(la, lb):
 @pytest.mark.parametrize("codes", [[0, 0, 0, 0], [192, 192, 192, 192], [192, 0, 0, 0], [0, 0, 0, 192],
                                    [96, 95, 3, 0], [160, 160, 0, 1]])
 def test_plane_table_codes_give_valid_rows(codes):
-    rows = _codec._plane_rows_from_codes(np.array([codes], np.uint8))
+    rows = _planes._plane_rows_from_codes(np.array([codes], np.uint8))
     assert rows.sum() == 4096 and rows.min() >= 1
     # Quantizing a valid table and rebuilding it keeps it close.
     sf = np.full((4, 64, 4), 1024, np.uint16)
     sf[1, 5] = rows[0]
-    used, got_codes, rebuilt = _codec._quantize_plane_tables(sf, 1)
+    used, got_codes, rebuilt = _planes._quantize_plane_tables(sf, 1)
     assert used.sum() == (0 if (rows[0] == 1024).all() else 1)
     assert np.all(rebuilt.sum(axis=1) == 4096) and rebuilt.min() >= 1
 

@@ -6,7 +6,7 @@
 
 The container format is described in FORMAT.md next to this file.
 """
-from ._codec import MAX_PIXELS, decode, encode, info
+from ._api import MAX_PIXELS, decode, encode, info
 from ._format import FormatError
 
 __all__ = ["encode", "decode", "info", "FormatError", "MAX_PIXELS"]

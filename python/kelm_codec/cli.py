@@ -6,7 +6,7 @@ import os
 import sys
 from pathlib import Path
 
-from . import _codec
+from . import _api
 from ._format import FormatError
 from ._io import Progress, UserError, expand_inputs, load_image, save_image
 
@@ -51,7 +51,7 @@ def cmd_encode(args) -> int:
     for src, dst in pairs:
         img = load_image(src)
         try:
-            data = _codec.encode(img, method=args.method, threads=args.threads)
+            data = _api.encode(img, method=args.method, threads=args.threads)
         except ValueError as e:
             raise UserError(f"{src}: {e}") from None
         _write(dst, data)
@@ -69,7 +69,7 @@ def cmd_decode(args) -> int:
     bar = Progress(len(pairs), "decode")
     for src, dst in pairs:
         try:
-            img = _codec.decode(_read(src), threads=args.threads)
+            img = _api.decode(_read(src), threads=args.threads)
         except FormatError as e:
             raise UserError(f"{src}: {e}") from None
         save_image(dst, img)
@@ -84,7 +84,7 @@ def cmd_info(args) -> int:
     for name in args.files:
         path = Path(name)
         try:
-            meta = _codec.info(_read(path))
+            meta = _api.info(_read(path))
         except FormatError as e:
             raise UserError(f"{path}: {e}") from None
         print(f"{path}: {meta['width']} x {meta['height']} {meta['kind']}, method {meta['method']}, "
