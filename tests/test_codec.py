@@ -215,6 +215,21 @@ def test_plane_table_codes_give_valid_rows(codes):
     assert np.all(rebuilt.sum(axis=1) == 4096) and rebuilt.min() >= 1
 
 
+def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
+    from kelm_codec._backend import call_on_file_data
+    for bad in (np.zeros((1, 1), np.uint8), np.zeros((2, 2), np.uint16)):  # internal error, TypeError
+        with pytest.raises(FormatError):
+            call_on_file_data(kelm_rans.reconstruct_2d_channels, 2, 2, bad)
+    data = kelm_codec.encode(photo("rgb", 9, 11))
+
+    def codec_bug(*args):
+        raise TypeError("a bug in the codec")
+
+    monkeypatch.setattr(kelm_rans, "restore_channels", codec_bug)
+    with pytest.raises(TypeError, match="a bug in the codec"):
+        kelm_codec.decode(data)
+
+
 def test_pixel_limit_is_the_callers_choice():
     data = kelm_codec.encode(photo("gray", 20, 30))
     with pytest.raises(FormatError):
@@ -287,6 +302,19 @@ def test_cli_errors_are_one_line(tmp_path, capsys):
         assert code == 1, argv
         assert err.startswith("kelm: error: ") and err.count("\n") == 1, err
         assert "Traceback" not in err
+
+
+def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, monkeypatch):
+    from PIL import Image
+    Image.fromarray(photo("rgb", 10, 10)).save(tmp_path / "a.png")
+
+    def internal_error(*args):
+        kelm_rans.build_all_lookups(np.zeros((1, 1, 0), np.uint64))
+
+    monkeypatch.setattr(kelm_rans, "p1_rgb", internal_error)
+    monkeypatch.delenv("KELM_DEBUG", raising=False)
+    code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "a.kelm")
+    assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
 
 
 def test_cli_usage_errors_exit_2(capsys):

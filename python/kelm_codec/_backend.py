@@ -12,14 +12,30 @@ from ._format import FormatError
 NO_ALPHA = np.zeros((0, 0), np.uint8)  # the alpha argument of images without alpha
 
 
+def _panic_type() -> type[BaseException]:
+    """The module's internal-error exception. The module creates it on its first
+    failure and exports it nowhere, so it is taken from one such failure."""
+    try:
+        kr.build_all_lookups(np.zeros((1, 1, 0), np.uint64))  # an empty cumulative row
+    except (Exception, KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:
+        return type(e)
+    raise ImportError("kelm_rans accepted an empty cumulative table")
+
+
+BackendPanic = _panic_type()
+
+
 def call_on_file_data(fn, *args):
-    """Calls a kelm_rans function on data read from a file: any failure inside
-    the module means the data is damaged."""
+    """Calls a kelm_rans function on arguments derived from a file: the module's
+    own refusal (ValueError, TypeError or its internal error) means the data is
+    damaged. Errors raised by Python code below the call are bugs and pass."""
     try:
         return fn(*args)
-    except (KeyboardInterrupt, SystemExit, MemoryError):
-        raise
-    except BaseException as e:  # the module's internal error is a BaseException
+    except (ValueError, TypeError, BackendPanic) as e:
+        if e.__traceback__.tb_next is not None:
+            raise
         raise FormatError(f"damaged data ({fn.__name__}: {e})") from None
 
 
