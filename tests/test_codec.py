@@ -1,4 +1,5 @@
 """The reference codec kelm_codec: round trips, damaged files, the command line."""
+import hashlib
 import os
 import struct
 import subprocess
@@ -93,6 +94,17 @@ def test_banded_images(kind, method, monkeypatch):
     assert meta["bands"] >= 7 and meta["band_height"] * meta["bands"] >= img.shape[0]
     monkeypatch.undo()
     np.testing.assert_array_equal(kelm_codec.decode(data, threads=3), img)
+
+
+@pytest.mark.parametrize("method, kind, digest", [
+    ("shards", "gray", "7133e125c1dfb269"), ("shards", "rgb", "25ea8eb4c935f5e2"),
+    ("shards", "rgba", "baa23e43bea18886"), ("planes", "gray", "2dabb958c6c86bda"),
+    ("planes", "rgb", "d59b007150c09ff6"), ("planes", "rgba", "2506825a74631b84"),
+])
+def test_stored_bytes_do_not_change_unnoticed(method, kind, digest, monkeypatch):
+    monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 10)  # three bands
+    data = kelm_codec.encode(photo(kind, 40, 53), method=method)
+    assert hashlib.sha256(data).hexdigest()[:16] == digest
 
 
 @pytest.mark.parametrize("h, w, bands", [(1, 1, 1), (512, 512, 1), (512, 1024, 2), (2448, 3264, 8), (3, 10**6, 3)])
