@@ -150,10 +150,10 @@ class _ShardDecoder:
 
     def _planes(self, bh, cw, counts, payload):
         """The band's gr, rd and bd planes, rebuilt from its shards."""
-        n, px, ts = self.ts.n_shards, bh * cw, self.ts
+        ts, px = self.ts, bh * cw
         decoded = decode_records(payload, counts, self.tables)
-        starts = np.zeros((3, n), np.uint32)
-        np.cumsum(counts.reshape(3, n)[:, :-1], axis=1, out=starts[:, 1:])
+        starts = np.zeros((3, ts.n_shards), np.uint32)  # each plane's first shard at 0
+        np.cumsum(counts.reshape(3, ts.n_shards)[:, :-1], axis=1, out=starts[:, 1:])
         return call_on_file_data(kr.reconstruct_shards_rgb, bh, cw, decoded[:px], decoded[px:2 * px],
                                  decoded[2 * px:], *starts, ts.s_lut, ts.i_lut, ts.d_lut)
 
