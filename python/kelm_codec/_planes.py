@@ -126,7 +126,7 @@ def _stack_bands(img, kind, ts: TableSet, bands) -> _Stack:
 def _put_band(stack: _Stack, r0, r1, p: ForwardPass, kind):
     """Copies a band's planes into the stack; returns its alpha residuals."""
     stack.guide[r0:r1] = p.planes[0]
-    for stacked, plane in zip(stack.residuals, p.residuals):
+    for stacked, plane in zip(stack.residuals, (p.residuals.gr, p.residuals.rd, p.residuals.bd)):
         stacked[r0:r1] = plane
     return p.residuals.alpha if kind == KIND_RGBA else None
 
