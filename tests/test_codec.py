@@ -1,4 +1,5 @@
 """The reference codec kelm_codec: round trips, damaged files, the command line."""
+import hashlib
 import os
 import struct
 import subprocess
@@ -19,7 +20,7 @@ except ImportError:  # a development build: the package sits in python/
     import kelm_codec
 
 from kelm_codec import FormatError  # noqa: E402
-from kelm_codec import _codec, _tables  # noqa: E402
+from kelm_codec import _bands, _planes, _tables  # noqa: E402
 from kelm_codec._io import load_image, sample_paths  # noqa: E402
 from kelm_codec.cli import main  # noqa: E402
 
@@ -86,7 +87,7 @@ def test_every_table_set_and_thread_count_gives_the_same_pixels(method):
 @pytest.mark.parametrize("kind", ["gray", "rgba"])
 def test_banded_images(kind, method, monkeypatch):
     # Small bands, so that band edges cross real content many times.
-    monkeypatch.setattr(_codec, "BAND_PIXELS", 1 << 12)
+    monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 12)
     img = photo(kind, 150, 211)
     data = roundtrip(img, method=method)
     meta = kelm_codec.info(data)
@@ -95,9 +96,20 @@ def test_banded_images(kind, method, monkeypatch):
     np.testing.assert_array_equal(kelm_codec.decode(data, threads=3), img)
 
 
+@pytest.mark.parametrize("method, kind, digest", [
+    ("shards", "gray", "7133e125c1dfb269"), ("shards", "rgb", "25ea8eb4c935f5e2"),
+    ("shards", "rgba", "baa23e43bea18886"), ("planes", "gray", "2dabb958c6c86bda"),
+    ("planes", "rgb", "d59b007150c09ff6"), ("planes", "rgba", "2506825a74631b84"),
+])
+def test_stored_bytes_do_not_change_unnoticed(method, kind, digest, monkeypatch):
+    monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 10)  # three bands
+    data = kelm_codec.encode(photo(kind, 40, 53), method=method)
+    assert hashlib.sha256(data).hexdigest()[:16] == digest
+
+
 @pytest.mark.parametrize("h, w, bands", [(1, 1, 1), (512, 512, 1), (512, 1024, 2), (2448, 3264, 8), (3, 10**6, 3)])
 def test_band_layout(h, w, bands):
-    bh = _codec.band_height(h, w)
+    bh = _bands.band_height(h, w)
     assert -(-h // bh) == bands
 
 
@@ -205,14 +217,29 @@ def test_crc32_combine(la, lb):
 @pytest.mark.parametrize("codes", [[0, 0, 0, 0], [192, 192, 192, 192], [192, 0, 0, 0], [0, 0, 0, 192],
                                    [96, 95, 3, 0], [160, 160, 0, 1]])
 def test_plane_table_codes_give_valid_rows(codes):
-    rows = _codec._plane_rows_from_codes(np.array([codes], np.uint8))
+    rows = _planes._plane_rows_from_codes(np.array([codes], np.uint8))
     assert rows.sum() == 4096 and rows.min() >= 1
     # Quantizing a valid table and rebuilding it keeps it close.
     sf = np.full((4, 64, 4), 1024, np.uint16)
     sf[1, 5] = rows[0]
-    used, got_codes, rebuilt = _codec._quantize_plane_tables(sf, 1)
+    used, got_codes, rebuilt = _planes._quantize_plane_tables(sf, 1)
     assert used.sum() == (0 if (rows[0] == 1024).all() else 1)
     assert np.all(rebuilt.sum(axis=1) == 4096) and rebuilt.min() >= 1
+
+
+def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
+    from kelm_codec._backend import call_on_file_data
+    for bad in (np.zeros((1, 1), np.uint8), np.zeros((2, 2), np.uint16)):  # internal error, TypeError
+        with pytest.raises(FormatError):
+            call_on_file_data(kelm_rans.reconstruct_2d_channels, 2, 2, bad)
+    data = kelm_codec.encode(photo("rgb", 9, 11))
+
+    def codec_bug(*args):
+        raise TypeError("a bug in the codec")
+
+    monkeypatch.setattr(kelm_rans, "restore_channels", codec_bug)
+    with pytest.raises(TypeError, match="a bug in the codec"):
+        kelm_codec.decode(data)
 
 
 def test_pixel_limit_is_the_callers_choice():
@@ -287,6 +314,19 @@ def test_cli_errors_are_one_line(tmp_path, capsys):
         assert code == 1, argv
         assert err.startswith("kelm: error: ") and err.count("\n") == 1, err
         assert "Traceback" not in err
+
+
+def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, monkeypatch):
+    from PIL import Image
+    Image.fromarray(photo("rgb", 10, 10)).save(tmp_path / "a.png")
+
+    def internal_error(*args):
+        kelm_rans.build_all_lookups(np.zeros((1, 1, 0), np.uint64))
+
+    monkeypatch.setattr(kelm_rans, "p1_rgb", internal_error)
+    monkeypatch.delenv("KELM_DEBUG", raising=False)
+    code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "a.kelm")
+    assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
 
 
 def test_cli_usage_errors_exit_2(capsys):

@@ -6,8 +6,10 @@
 
 The container format is described in FORMAT.md next to this file.
 """
-from ._codec import MAX_PIXELS, decode, encode, info
+import kelm_rans as _kelm_rans
+
+from ._api import MAX_PIXELS, decode, encode, info
 from ._format import FormatError
 
 __all__ = ["encode", "decode", "info", "FormatError", "MAX_PIXELS"]
-__version__ = "1.0.0"
+__version__ = _kelm_rans.get_backend_info()[1]

@@ -15,6 +15,8 @@ METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes"}
 
 HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set, h, w, band height, crc32
 HEADER_SIZE = HEADER.size
+# A shard record: four u64 final rANS states and a u32 byte count L, then the L bytes.
+SHARD_RECORD_HEADER = 36
 
 
 class FormatError(ValueError):

@@ -175,14 +175,14 @@ if __name__ == "__main__":
 def evaluate(params: dict, images, method="shards") -> dict:
     """Real coded bits per pixel of the tuning images for candidate table params
     (each set registered under a scratch id)."""
-    from . import _codec, _tables
+    from . import _api, _tables
     out = {}
     for name, params in params.items():
         _tables.PARAMS[250] = params
         _tables.table_set.cache_clear()
         bits = px = 0
         for _, img in images:
-            bits += 8 * len(_codec.encode(img, method=method, table_set_id=250))
+            bits += 8 * len(_api.encode(img, method=method, table_set_id=250))
             px += img.shape[0] * img.shape[1]
         out[name] = bits / px
     _tables.PARAMS.pop(250, None)

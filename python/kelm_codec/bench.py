@@ -14,7 +14,8 @@ from typing import Callable
 
 import numpy as np
 
-from . import _codec
+from . import _api
+from ._bands import cpu_count
 from ._io import Progress, UserError, expand_inputs, load_image, sample_paths
 
 
@@ -50,10 +51,10 @@ def kelm_codecs(threads: int) -> list[Codec]:
         return threads
 
     return [
-        Codec("kelm shards", lambda a: _codec.encode(a, method="shards", threads=threads),
-              lambda b: _codec.decode(b, threads=threads), used),
-        Codec("kelm planes", lambda a: _codec.encode(a, method="planes", threads=threads),
-              lambda b: _codec.decode(b, threads=threads), used),
+        Codec("kelm shards", lambda a: _api.encode(a, method="shards", threads=threads),
+              lambda b: _api.decode(b, threads=threads), used),
+        Codec("kelm planes", lambda a: _api.encode(a, method="planes", threads=threads),
+              lambda b: _api.decode(b, threads=threads), used),
     ]
 
 
@@ -144,7 +145,7 @@ def describe(img: np.ndarray) -> str:
 
 def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memory: bool, large: bool | None,
               out=None) -> int:
-    threads = _codec.cpu_count() if threads is None else max(1, threads)
+    threads = cpu_count() if threads is None else max(1, threads)
     files = expand_inputs(paths) if paths else sample_paths()
     if not files:
         raise UserError("no images to benchmark")
@@ -161,7 +162,7 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     out = out or sys.stdout
     p = lambda *a: print(*a, file=out, flush=True)  # noqa: E731
     import kelm_rans
-    p(f"kelm bench: {len(files)} image(s), {_codec.cpu_count()} CPU(s), kelm_codec with up to {threads} thread(s), "
+    p(f"kelm bench: {len(files)} image(s), {cpu_count()} CPU(s), kelm_codec with up to {threads} thread(s), "
       f"peers single-threaded; backend {' '.join(kelm_rans.get_backend_info())}")
     for n in notes:
         p("note: " + n)
@@ -304,7 +305,7 @@ def report_memory(p, threads):
         for method in ("shards", "planes"):
             kelm = os.path.join(tmp, f"img.{method}.kelm")
             with open(kelm, "wb") as f:
-                f.write(_codec.encode(img, method=method, threads=threads))
+                f.write(_api.encode(img, method=method, threads=threads))
             for what, path in (("encode", npy), ("decode", kelm)):
                 done = subprocess.run([sys.executable, "-c", _MEM_CHILD, what, path, method, str(threads)],
                                       capture_output=True, text=True)

@@ -6,7 +6,8 @@ import os
 import sys
 from pathlib import Path
 
-from . import _codec
+from . import _api
+from ._backend import BackendPanic
 from ._format import FormatError
 from ._io import Progress, UserError, expand_inputs, load_image, save_image
 
@@ -51,7 +52,7 @@ def cmd_encode(args) -> int:
     for src, dst in pairs:
         img = load_image(src)
         try:
-            data = _codec.encode(img, method=args.method, threads=args.threads)
+            data = _api.encode(img, method=args.method, threads=args.threads)
         except ValueError as e:
             raise UserError(f"{src}: {e}") from None
         _write(dst, data)
@@ -69,7 +70,7 @@ def cmd_decode(args) -> int:
     bar = Progress(len(pairs), "decode")
     for src, dst in pairs:
         try:
-            img = _codec.decode(_read(src), threads=args.threads)
+            img = _api.decode(_read(src), threads=args.threads)
         except FormatError as e:
             raise UserError(f"{src}: {e}") from None
         save_image(dst, img)
@@ -84,7 +85,7 @@ def cmd_info(args) -> int:
     for name in args.files:
         path = Path(name)
         try:
-            meta = _codec.info(_read(path))
+            meta = _api.info(_read(path))
         except FormatError as e:
             raise UserError(f"{path}: {e}") from None
         print(f"{path}: {meta['width']} x {meta['height']} {meta['kind']}, method {meta['method']}, "
@@ -155,7 +156,7 @@ def main(argv=None) -> int:
     except MemoryError:
         print("kelm: error: out of memory", file=sys.stderr)
         return EXIT_ERROR
-    except Exception as e:  # a fault of the program itself: still one line unless asked for more
+    except (Exception, BackendPanic) as e:  # a fault of the program itself: still one line unless asked for more
         if os.environ.get("KELM_DEBUG"):
             raise
         print(f"kelm: internal error: {type(e).__name__}: {e} (set KELM_DEBUG=1 for details)", file=sys.stderr)

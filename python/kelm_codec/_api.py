@@ -1,0 +1,147 @@
+"""The public API: encode, decode, info."""
+from __future__ import annotations
+
+import zlib
+
+import numpy as np
+
+from ._bands import band_height, band_rows, cpu_count, run_jobs
+from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
+                      METHOD_SHARDS, METHODS, VERSION, FormatError, Reader, Writer, crc32_combine)
+from ._planes import encode_planes, read_planes
+from ._shards import encode_shards, read_shards
+from ._tables import PARAMS, default_set_id, table_set
+
+# Largest image a decoder accepts unless the caller raises the limit: a forged
+# header must not make it allocate without bound.
+MAX_PIXELS = 1 << 28
+
+_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes}
+# Readers check every section and its sizes and return a decoding job per band.
+_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes}
+
+
+def _kind_of(image: np.ndarray) -> int:
+    if image.ndim == 2:
+        return KIND_GRAY
+    if image.ndim == 3 and image.shape[2] == 3:
+        return KIND_RGB
+    if image.ndim == 3 and image.shape[2] == 4:
+        return KIND_RGBA
+    raise ValueError(f"image must have shape (h, w), (h, w, 3) or (h, w, 4), not {image.shape}")
+
+
+def _threads(threads) -> int:
+    return cpu_count() if threads is None else max(1, int(threads))
+
+
+def encode(image, *, method: str = "shards", table_set_id: int | None = None, threads: int | None = None) -> bytes:
+    """Encodes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4) losslessly.
+
+    method: "shards" (context-sharded rANS) or "planes" (context-modelled plane coder).
+    table_set_id: the context table set (default: chosen by image size).
+    threads: worker threads for the band jobs (default: the CPUs available).
+    """
+    image = np.asarray(image)
+    if image.dtype != np.uint8:
+        raise ValueError(f"image must be uint8, not {image.dtype}")
+    kind = _kind_of(image)
+    if method not in ("shards", "planes"):
+        raise ValueError(f"unknown method {method!r} (shards or planes)")
+    h, w = image.shape[:2]
+    if h >= 1 << 32 or w >= 1 << 32 or h * w > MAX_PIXELS:
+        raise ValueError(f"image of {h} x {w} pixels is too large (at most {MAX_PIXELS} pixels)")
+    image = np.ascontiguousarray(image)
+    set_id = default_set_id(h, w) if table_set_id is None else int(table_set_id)
+    if set_id not in PARAMS:
+        raise ValueError(f"unknown table set {set_id}")
+    ts = table_set(set_id)
+    threads = _threads(threads)
+    bh = band_height(h, w)
+    m = METHOD_SHARDS if method == "shards" else METHOD_PLANES
+    wr = Writer()
+    wr.raw(HEADER.pack(MAGIC, VERSION, kind, m, set_id, h, w, bh, zlib.crc32(image)))
+    if bh:
+        _ENCODERS[m](wr, image, kind, ts, band_rows(h, bh), threads)
+    return wr.getvalue()
+
+
+def _read_header(data):
+    if len(data) < HEADER_SIZE:
+        raise FormatError("not a kelm file (too short)")
+    magic, ver, kind, method, set_id, h, w, bh, crc = HEADER.unpack_from(data, 0)
+    if magic != MAGIC:
+        raise FormatError("not a kelm file (bad magic bytes)")
+    if ver != VERSION:
+        raise FormatError(f"unsupported format version {ver}")
+    if kind not in KINDS:
+        raise FormatError(f"damaged header (image kind {kind})")
+    if method not in METHODS:
+        raise FormatError(f"damaged header (method {method})")
+    if set_id not in PARAMS:
+        raise FormatError(f"unknown context table set {set_id}")
+    if (h == 0 or w == 0) != (bh == 0) or bh > h:
+        raise FormatError("damaged header (band height)")
+    return kind, method, set_id, h, w, bh, crc
+
+
+def _decode_bands(jobs, bands, shape, threads):
+    """Runs the band jobs; returns the image and the CRC-32 of its pixels."""
+    out = np.empty(shape, np.uint8)
+    spare = max(0, threads - len(bands))
+
+    def band(job, y0, y1):  # decodes a band and checksums its rows on the same thread
+        job(out, spare)
+        return zlib.crc32(out[y0:y1])
+
+    crcs = run_jobs([lambda j=j, b=b: band(j, *b) for j, b in zip(jobs, bands)], threads)
+    crc = crcs[0]
+    for c, (y0, y1) in zip(crcs[1:], bands[1:]):
+        crc = crc32_combine(crc, c, (y1 - y0) * out[0].nbytes)
+    return out, crc
+
+
+def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) -> np.ndarray:
+    """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
+
+    Raises FormatError for truncated, damaged or foreign data.
+    """
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        data = memoryview(data)
+    kind, method, set_id, h, w, bh, crc = _read_header(data)
+    if h * w > max_pixels:
+        raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
+    shape = (h, w) if kind == KIND_GRAY else (h, w, kind)
+    ts = table_set(set_id)
+    threads = _threads(threads)
+    bands = band_rows(h, bh)
+    rd = Reader(data, HEADER_SIZE)
+    # Every section is located and its sizes checked before the output is allocated.
+    jobs = _READERS[method](rd, w, kind, ts, bands) if bands else []
+    rd.end()
+    if bands:
+        out, got = _decode_bands(jobs, bands, shape, threads)
+    else:
+        out = np.zeros(shape, np.uint8)
+        got = zlib.crc32(out)
+    if got != crc:
+        raise FormatError("damaged data (pixel checksum mismatch)")
+    return out
+
+
+def info(data) -> dict:
+    """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        data = memoryview(data)
+    kind, method, set_id, h, w, bh, crc = _read_header(data)
+    bands = band_rows(h, bh)
+    rd = Reader(data, HEADER_SIZE)
+    if bands:
+        _READERS[method](rd, w, kind, table_set(set_id), bands)
+    rd.end()
+    return {
+        "kind": KINDS[kind], "height": h, "width": w, "channels": 1 if kind == KIND_GRAY else kind,
+        "method": METHODS[method], "table_set": set_id, "bands": len(bands), "band_height": bh,
+        "crc32": f"{crc:08x}", "bytes": len(data),
+        "bits_per_pixel": (8.0 * len(data) / (h * w)) if h * w else 0.0,
+    }

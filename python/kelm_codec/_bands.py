@@ -1,0 +1,39 @@
+"""Bands: horizontal strips coded independently so that they decode in parallel; running their jobs."""
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+
+BAND_PIXELS = 1 << 20
+
+
+def cpu_count() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover
+        return max(1, os.cpu_count() or 1)
+
+
+def band_height(h: int, w: int) -> int:
+    if h == 0 or w == 0:
+        return 0
+    px = h * w
+    n = -(-px // BAND_PIXELS)
+    if px >= 1 << 19:  # smaller images are not worth the per-band overhead
+        n = max(n, 2)
+    n = min(n, h)
+    return -(-h // n)
+
+
+def band_rows(h: int, bh: int) -> list[tuple[int, int]]:
+    """(first row, end row) of every band."""
+    return [(y, min(h, y + bh)) for y in range(0, h, bh)] if bh else []
+
+
+def run_jobs(jobs, threads: int) -> list:
+    """Runs callables, on a thread pool when there are several; returns their results in order."""
+    if threads <= 1 or len(jobs) <= 1:
+        return [j() for j in jobs]
+    with ThreadPoolExecutor(max_workers=min(threads, len(jobs))) as ex:
+        futs = [ex.submit(j) for j in jobs]
+        return [f.result() for f in futs]

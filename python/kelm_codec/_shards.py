@@ -1,0 +1,167 @@
+"""The shards method: prediction residuals sorted into context shards, each coded with rANS."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from functools import partial
+
+import numpy as np
+
+import kelm_rans as kr
+
+from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
+from ._backend import NO_ALPHA, call_on_file_data, forward_rgb
+from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
+from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._tables import TableSet
+
+
+def coded_width(kind, w):
+    """Width of the three coded planes of a band. The shard pipeline always
+    rebuilds three planes; a gray band is cut into three vertical strips that
+    take their places, so that no plane is rebuilt for nothing."""
+    return -(-w // 3) if kind == KIND_GRAY else w
+
+
+def _shard_input(img, kind, y0, y1):
+    """Samples whose colour transform gives the band's three coded planes, and its alpha plane."""
+    if kind == KIND_RGB:
+        return img[y0:y1], NO_ALPHA
+    if kind == KIND_RGBA:
+        return np.ascontiguousarray(img[y0:y1, :, :3]), np.ascontiguousarray(img[y0:y1, :, 3])
+    band = img[y0:y1]
+    w = img.shape[1]
+    cw = coded_width(kind, w)
+    if 3 * cw > w:  # pad the last strip with copies of the last column
+        band = np.concatenate([band, np.repeat(band[:, -1:], 3 * cw - w, axis=1)], axis=1)
+    a, b, c = band[:, :cw], band[:, cw:2 * cw], band[:, 2 * cw:]
+    rgb = np.empty((y1 - y0, cw, 3), np.uint8)
+    rgb[..., 1] = a
+    np.add(b, a, out=rgb[..., 0])  # red - green = b, blue - green = c (mod 256)
+    np.add(c, a, out=rgb[..., 2])
+    return rgb, NO_ALPHA
+
+
+# ---------------------------------------------------------------- encoder
+
+@dataclass
+class _BandPass:
+    """What a band's records need from its forward pass."""
+    planes: tuple | None  # bordered gr, rd, bd; dropped once scattered
+    counts: np.ndarray  # (3, n)
+    starts: np.ndarray  # (3, n), each plane's first shard at 0
+    row_offsets: np.ndarray
+    alpha: np.ndarray | None  # alpha residuals
+
+
+def _forward_pass(img, kind, ts: TableSet, y0, y1):
+    """The band's pass and the symbol counts of its shards."""
+    rgb, alpha = _shard_input(img, kind, y0, y1)
+    p = forward_rgb(y1 - y0, coded_width(kind, img.shape[1]), rgb, alpha, kind == KIND_RGBA, ts.n_shards, ts.s_lut,
+                    ts.i_lut, ts.d_lut)
+    alpha_res = p.residuals.alpha if kind == KIND_RGBA else None
+    return _BandPass(p.planes, p.shard_counts, p.shard_starts, p.row_offsets, alpha_res), p.histograms
+
+
+def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
+    n = ts.n_shards
+    wr.u16(n)
+    if kind == KIND_GRAY:  # the three strips share one table per shard
+        return write_tables(wr, hists.reshape(3, n, 256).sum(axis=0), ts.templates).repeated(3)
+    return write_tables(wr, hists.reshape(3 * n, 256), ts.templates)
+
+
+def _band_payload(band: _BandPass, bh, cw, ts: TableSet, tables: ShardTables) -> np.ndarray:
+    """Scatters the band's residuals into shard order and codes the shards."""
+    px = bh * cw
+    streams = np.empty(3 * px, np.uint8)
+    kr.p2_rgb(bh, cw, *band.planes, band.row_offsets, streams[:px], streams[px:2 * px], streams[2 * px:],
+              ts.s_lut, ts.i_lut, ts.d_lut)
+    band.planes = None  # freed before the coding
+    starts = band.starts + (np.arange(3, dtype=np.uint64) * px)[:, None]  # plane k's streams start at k * px
+    return encode_records(streams, starts.reshape(-1).astype(np.uint32), band.counts.reshape(-1), tables)
+
+
+def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
+    passes = []
+    hists = np.zeros((3, ts.n_shards, 256), np.uint64)
+    for y0, y1 in bands:
+        band, band_hists = _forward_pass(img, kind, ts, y0, y1)
+        passes.append(band)
+        hists += band_hists
+    tables = _write_shard_tables(wr, kind, ts, hists)
+    alpha_tables = write_alpha_tables(wr, [p.alpha for p in passes], ts.templates) if kind == KIND_RGBA else None
+    cw = coded_width(kind, img.shape[1])
+    for i, (y0, y1) in enumerate(bands):
+        band, passes[i] = passes[i], None
+        payload = _band_payload(band, y1 - y0, cw, ts, tables)
+        wr.blob(pack_varints(band.counts.reshape(-1)))
+        wr.blob(payload)
+        if alpha_tables is not None:
+            encode_alpha_band(wr, band.alpha, alpha_tables)
+
+
+# ---------------------------------------------------------------- decoder
+
+def _read_counts(rd: Reader, n, px):
+    counts = unpack_varints(rd.blob("shard counts", limit=15 * n), 3 * n, px, "shard counts")
+    if np.any(counts.reshape(3, n).sum(axis=1, dtype=np.uint64) != px):
+        raise FormatError("damaged shard counts")
+    return counts
+
+
+def read_shards(rd: Reader, w, kind, ts: TableSet, bands):
+    """Reads the body; returns a decoding job per band."""
+    n = ts.n_shards
+    if rd.u16("shard count") != n:
+        raise FormatError("shard count does not match the table set")
+    if kind == KIND_GRAY:
+        tables = read_tables(rd, n, ts.templates).repeated(3)
+    else:
+        tables = read_tables(rd, 3 * n, ts.templates)
+    alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
+    decoder = _ShardDecoder(kind, ts, tables, alpha_tables)
+    jobs = []
+    for y0, y1 in bands:
+        counts = _read_counts(rd, n, (y1 - y0) * coded_width(kind, w))
+        payload = rd.blob("shard payload")
+        alpha = rd.blob("alpha payload") if alpha_tables is not None else None
+        jobs.append(partial(decoder.band, y0, y1, counts, payload, alpha))
+    return jobs
+
+
+@dataclass(frozen=True)
+class _ShardDecoder:
+    kind: int
+    ts: TableSet
+    tables: ShardTables
+    alpha_tables: ShardTables | None
+
+    def band(self, y0, y1, counts, payload, alpha_payload, out, spare_threads):
+        """Decodes one band into out[y0:y1]."""
+        bh, w = y1 - y0, out.shape[1]
+        planes = self._planes(bh, coded_width(self.kind, w), counts, payload)
+        if self.kind == KIND_GRAY:
+            _unstrip(out[y0:y1], planes)
+            return
+        alpha = NO_ALPHA
+        if self.alpha_tables is not None:
+            alpha = decode_alpha_band(alpha_payload, bh, w, self.alpha_tables)
+        out[y0:y1] = call_on_file_data(kr.restore_channels, *planes, alpha, self.kind == KIND_RGBA, False, True)
+
+    def _planes(self, bh, cw, counts, payload):
+        """The band's gr, rd and bd planes, rebuilt from its shards."""
+        ts, px = self.ts, bh * cw
+        decoded = decode_records(payload, counts, self.tables)
+        starts = np.zeros((3, ts.n_shards), np.uint32)  # each plane's first shard at 0
+        np.cumsum(counts.reshape(3, ts.n_shards)[:, :-1], axis=1, out=starts[:, 1:])
+        return call_on_file_data(kr.reconstruct_shards_rgb, bh, cw, decoded[:px], decoded[px:2 * px],
+                                 decoded[2 * px:], *starts, ts.s_lut, ts.i_lut, ts.d_lut)
+
+
+def _unstrip(out, strips):
+    """A gray band from its three vertical strips (the last one padded)."""
+    cw = strips[0].shape[1]
+    for k, strip in enumerate(strips):
+        left = k * cw
+        cols = max(0, min(cw, out.shape[1] - left))
+        out[:, left:left + cols] = strip[:, :cols]
