@@ -6,6 +6,10 @@
 
 The container format is described in FORMAT.md next to this file.
 """
+# The native kernels (_kernels) are installed into this package; a CMake build
+# tree puts them in its own kelm_codec/ directory, found through sys.path.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from ._codec import MAX_PIXELS, decode, encode, info
 from ._format import FormatError
 
