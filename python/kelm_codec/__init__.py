@@ -8,7 +8,11 @@ The container format is described in FORMAT.md next to this file.
 """
 import kelm_rans as _kelm_rans
 
-from ._api import MAX_PIXELS, decode, encode, info
+# The native kernels (_kernels) are installed into this package; a CMake build
+# tree puts them in its own kelm_codec/ directory, found through sys.path.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
+from ._api import MAX_PIXELS, decode, encode, info  # noqa: E402
 from ._format import FormatError
 
 __all__ = ["encode", "decode", "info", "FormatError", "MAX_PIXELS"]

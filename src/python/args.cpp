@@ -157,6 +157,42 @@ uint64_t Binder::u64() {
     return value;
 }
 
+// A sequence of non-negative integers (a list, a tuple, a 1-D integer array).
+std::vector<uint64_t> Binder::u64_sequence() {
+    PyObject* obj = next();
+    if (!obj) return {};
+    const char* name = fn_.params[index_ - 1];
+    PyObject* seq = PySequence_Fast(obj, "");
+    if (!seq) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a sequence of integers", name,
+                     type_qualname(obj).c_str());
+        ok_ = false;
+        return {};
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    std::vector<uint64_t> values(std::size_t(n), 0);
+    for (Py_ssize_t i = 0; i < n && ok_; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        PyObject* number = PyNumber_Index(item);
+        if (!number) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': item %zd is a '%s', not an integer", name, i,
+                         type_qualname(item).c_str());
+            ok_ = false;
+            break;
+        }
+        const unsigned long long value = PyLong_AsUnsignedLongLong(number);
+        Py_DECREF(number);
+        if (value == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': item %zd is not an integer in [0, 2**64)", name, i);
+            ok_ = false;
+            break;
+        }
+        values[std::size_t(i)] = value;
+    }
+    Py_DECREF(seq);
+    return ok_ ? values : std::vector<uint64_t>{};
+}
+
 double Binder::f64() {
     PyObject* obj = next();
     if (!obj) return 0.0;

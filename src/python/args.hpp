@@ -36,6 +36,7 @@ public:
     explicit operator bool() const { return ok_; }
 
     uint64_t u64();
+    std::vector<uint64_t> u64_sequence();
     bool flag();
     double f64();
     Array array(DType dtype, int ndim);

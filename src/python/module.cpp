@@ -1,10 +1,11 @@
 // The module kelm_rans: its function table in registration order and __all__.
-#include <array>
-#include <string>
+#include <iterator>
+#include <vector>
 
 #include "compat.hpp"
 #include "core/pool/pool.hpp"
 #include "functions.hpp"
+#include "registry.hpp"
 
 namespace kelm::py {
 
@@ -38,48 +39,9 @@ const Function* const kTable[] = {
     &fn_restore_channels,
     &fn_reconstruct_2d_channels,
 };
-constexpr std::size_t kCount = sizeof(kTable) / sizeof(kTable[0]);
-
-std::array<std::string, kCount> g_docs;
-std::array<PyMethodDef, kCount + 1> g_methods{};
+FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_rans", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 bool g_initialized = false;
-
-PyMethodDef method_entry(const Function& fn, const std::string& doc) {
-    if (fn.no_args) return {fn.name, reinterpret_cast<PyCFunction>(fn.no_args), METH_NOARGS, doc.c_str()};
-    return {fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn.fastcall)),
-            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
-}
-
-// Adds the functions one by one in table order, appending each name to __all__.
-bool add_functions(PyObject* module) {
-    PyObject* all = PyList_New(0);
-    PyObject* module_name = PyUnicode_FromString("kelm_rans");
-    if (!all || !module_name) {
-        Py_XDECREF(all);
-        Py_XDECREF(module_name);
-        return false;
-    }
-    for (std::size_t i = 0; i < kCount; ++i) {
-        g_docs[i] = kTable[i]->text_signature();
-        g_methods[i] = method_entry(*kTable[i], g_docs[i]);
-        PyObject* name = PyUnicode_FromString(kTable[i]->name);
-        PyObject* function = name ? PyCFunction_NewEx(&g_methods[i], module, module_name) : nullptr;
-        bool added = function && PyModule_AddObjectRef(module, kTable[i]->name, function) == 0 &&
-                     PyList_Append(all, name) == 0;
-        Py_XDECREF(function);
-        Py_XDECREF(name);
-        if (!added) {
-            Py_DECREF(all);
-            Py_DECREF(module_name);
-            return false;
-        }
-    }
-    Py_DECREF(module_name);
-    int rc = PyModule_AddObjectRef(module, "__all__", all);
-    Py_DECREF(all);
-    return rc == 0;
-}
 
 }  // namespace
 
@@ -96,7 +58,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kelm_rans() {
     kelm::pool_set_size_variables({compat::kThreadsVariable, compat::kCpusVariable});
     PyObject* module = PyModule_Create(&g_module_def);
     if (!module) return nullptr;
-    if (!add_functions(module)) {
+    if (!g_functions.add_to(module, "kelm_rans")) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,0 +1,54 @@
+// The image kernels of the codec.
+#include <vector>
+
+#include "core/image/reconstruct_bands.hpp"
+#include "kernels.hpp"
+#include "python/errors.hpp"
+
+namespace kelm::codec {
+
+namespace {
+
+using namespace kelm::py;
+
+// reconstruct_bands_rgb(heights, w, residuals, offsets, s_lut, i_lut, d_lut)
+//   heights: the rows of each band, a sequence of B integers
+//   residuals: uint8 (3 * sum(heights) * w,): per band its gr, rd and bd
+//     residual streams (h * w each, grouped by shard), bands in order
+//   offsets: uint32 (B, 3, n_shards): the first residual of each shard
+// -> (gr, rd, bd), each uint8 (sum(heights), w): the bands' planes stacked.
+PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn_reconstruct_bands_rgb, args, nargs, kwnames);
+    const std::vector<uint64_t> heights = bind.u64_sequence();
+    const uint64_t w = bind.u64();
+    const Array res_a = bind.array(DType::u8, 1);
+    const Array off_a = bind.array(DType::u32, 3);
+    const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
+    if (!bind) return nullptr;
+    const std::vector<std::size_t> off_shape = off_a.shape();
+    if (off_shape[0] != heights.size() || off_shape[1] != 3) {
+        PyErr_Format(PyExc_ValueError, "argument 'offsets': shape (%zu, %zu, %zu) is not (%zu, 3, n_shards) for %zu bands",
+                     off_shape[0], off_shape[1], off_shape[2], heights.size(), heights.size());
+        return nullptr;
+    }
+    Taker take;
+    const auto residuals = take.flat<uint8_t>(res_a);
+    const auto offsets = take.flat<uint32_t>(off_a);
+    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    if (!take) return nullptr;
+    std::size_t rows = 0;
+    for (uint64_t h : heights) rows += h;  // the sum is checked before any work
+    BandPlanes r;
+    if (!run_released([&] { r = kelm::reconstruct_bands_rgb(heights, w, residuals, offsets, off_shape[2], tables); }))
+        return nullptr;
+    return tuple_of({to_numpy(std::move(r.gr), {rows, w}), to_numpy(std::move(r.rd), {rows, w}),
+                     to_numpy(std::move(r.bd), {rows, w})});
+}
+
+}  // namespace
+
+const py::Function fn_reconstruct_bands_rgb{
+    "reconstruct_bands_rgb", {"heights", "w", "residuals", "offsets", "s_lut", "i_lut", "d_lut"},
+    reconstruct_bands_rgb};
+
+}  // namespace kelm::codec

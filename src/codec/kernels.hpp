@@ -1,0 +1,11 @@
+// The functions of kelm_codec._kernels, each defined in the file of its family.
+#pragma once
+
+#include "python/args.hpp"
+
+namespace kelm::codec {
+
+// image.cpp
+extern const py::Function fn_reconstruct_bands_rgb;
+
+}  // namespace kelm::codec

@@ -1,0 +1,60 @@
+// The module kelm_codec._kernels: native kernels of the codec that are not
+// part of kelm_rans's fixed interface. It shares the core and the binding
+// helpers with kelm_rans but has its own worker pool, sized by the same
+// environment variables or by set_threads.
+#include <iterator>
+#include <vector>
+
+#include "core/pool/pool.hpp"
+#include "kernels.hpp"
+#include "python/compat.hpp"
+#include "python/registry.hpp"
+
+namespace kelm::codec {
+
+namespace {
+
+using namespace kelm::py;
+
+// set_threads(n): sizes this module's pool (0: the default size); only the
+// first call, or the first parallel step, decides.
+PyObject* set_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+const Function fn_set_threads{"set_threads", {"n"}, set_threads};
+
+PyObject* set_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn_set_threads, args, nargs, kwnames);
+    const uint64_t n = bind.u64();
+    if (!bind) return nullptr;
+    pool_init(std::size_t(n));
+    Py_RETURN_NONE;
+}
+
+const Function* const kTable[] = {
+    &fn_set_threads,
+    &fn_reconstruct_bands_rgb,
+};
+FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,
+                            nullptr};
+bool g_initialized = false;
+
+}  // namespace
+
+}  // namespace kelm::codec
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kernels() {
+    using namespace kelm::codec;
+    if (g_initialized) {
+        PyErr_SetString(PyExc_ImportError, "kelm_codec._kernels may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    g_initialized = true;
+    kelm::pool_set_size_variables({kelm::py::compat::kThreadsVariable, kelm::py::compat::kCpusVariable});
+    PyObject* module = PyModule_Create(&g_module_def);
+    if (!module) return nullptr;
+    if (!g_functions.add_to(module, "kelm_codec._kernels")) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,390 @@
+#include "core/image/rebuild.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace kelm {
+
+namespace {
+
+// ---------------------------------------------------------------- folded tables
+
+constexpr std::size_t kSide = kGradientSide;  // 511 differences, -255 .. 255
+constexpr std::size_t kStride = 512;          // row stride of the folded gradient table
+constexpr uint8_t kMaxFoldedClass = 127;      // class << 9 must fit 16 bits
+
+// (p - ul) mod 256 per (u - ul, l - ul), from predict_lane on neighbours
+// lifted by 600 so that the gradient l + u - ul is never negative: the
+// predictor is otherwise unchanged by adding the same value to l, u and ul.
+const uint8_t* prediction_offsets() {
+    static const std::vector<uint8_t> table = [] {
+        std::vector<uint8_t> t(kSide * kStride, 0);
+        constexpr int16_t lift = 600;
+        for (int du = -255; du <= 255; ++du)
+            for (int dl = -255; dl <= 255; ++dl)
+                t[std::size_t(du + 255) * kStride + std::size_t(dl + 255)] =
+                    uint8_t(predict_lane(int16_t(dl + lift), int16_t(du + lift), lift) - lift);
+        return t;
+    }();
+    return table.data();
+}
+
+// unfold_residual(z, p) == uint8_t(p + unfolded[z]).
+const uint8_t* unfolded_residuals() {
+    static const std::array<uint8_t, 256> table = [] {
+        std::array<uint8_t, 256> t{};
+        for (int z = 0; z < 256; ++z) t[std::size_t(z)] = unfold_residual(uint8_t(z), 0);
+        return t;
+    }();
+    return table.data();
+}
+
+// ---------------------------------------------------------------- fast kernel
+
+constexpr std::size_t kChunk = 256;  // pixels per prepared piece of a row
+
+// What one plane's step needs at pixel i of a chunk, prepared from the row
+// above, and the plane's shard cursors while a row runs.
+struct LaneFrame {
+    uint32_t base[kChunk];      // gradient-table index of the entry for l = 0
+    uint16_t ul_t[kChunk];      // up-left | threshold << 8: l + u - ul < 0 exactly when l < threshold
+    uint8_t up[kChunk + 1];     // up[i] is the up-left neighbour of pixel i, up[i + 1] its up neighbour
+    uint8_t out[kChunk];        // the rebuilt pixels
+    const uint8_t* cursor[256]; // next residual of each shard
+    const uint8_t* end;         // end of the plane's residuals
+};
+
+// K bands' lanes (gr, rd, bd of band b at 3 b .. 3 b + 2) at fixed offsets
+// from one base, so that a step addresses them without registers of its own.
+template <std::size_t K>
+struct Frame {
+    LaneFrame lane[3 * K];
+    uint8_t guide[K][kChunk];  // the band's gr pixels at its rd and bd pixels
+};
+
+// A band between rows: its job and its shard cursors.
+struct BandState {
+    const BandJob* job = nullptr;
+    const uint8_t* cursor[3][256] = {};
+    const uint8_t* end[3] = {};
+};
+
+[[noreturn, gnu::cold, gnu::noinline]] void past_end() { throw Panic{}; }
+
+void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
+    s.up[0] = x0 ? up[x0 - 1] : 0;
+    std::memcpy(s.up + 1, up + x0, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t u = s.up[i + 1], ul = s.up[i];
+        s.base[i] = ((u - ul + 255) << 9) + 255 - ul;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint8_t u = s.up[i + 1], ul = s.up[i];
+        s.ul_t[i] = uint16_t(ul | (ul > u ? ul - u : 0) << 8);
+    }
+}
+
+// Rebuilds pixel i of a chunk from its left neighbour l; v is the gr pixel
+// when Guided (rd and bd), whose intensity bucket then picks the shard.
+template <bool Guided>
+[[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
+                                                const uint16_t* gradient, const uint8_t* shards,
+                                                const uint8_t* unfolded) {
+    const uint32_t ut = s.ul_t[i];
+    const uint32_t e = gradient[s.base[i] + l];
+    uint32_t j = e + (ut & 255);  // class << 9 | p, with p possibly + 256
+    if (l < (ut >> 8)) [[unlikely]] {
+        const uint8_t u = s.up[i + 1];
+        j = (e & ~511u) + (l > u ? l : u);
+    }
+    const uint8_t shard = shards[Guided ? (e & ~511u) + guide[i] : j];
+    const uint8_t* c = s.cursor[shard];
+    if (c >= s.end) [[unlikely]]
+        past_end();
+    s.cursor[shard] = c + 1;
+    const uint8_t value = uint8_t(j + unfolded[*c]);
+    s.out[i] = value;
+    return value;
+}
+
+// One stage of K bands: gr row yg (when G) and rd, bd row yc (when RB) of
+// each. The 3 K dependency chains are independent, so they overlap.
+template <std::size_t K, bool G, bool RB>
+[[gnu::noinline]] void fast_row(Frame<K>& f, BandState* const* bands, std::size_t yg, std::size_t yc, std::size_t w,
+                                std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
+    uint8_t* out[3 * K] = {};
+    const uint8_t* up[3 * K] = {};
+    const uint8_t* guide[K] = {};
+    for (std::size_t b = 0; b < K; ++b) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (k == 0 ? !G : !RB) continue;
+            const std::size_t y = k ? yc : yg;
+            out[3 * b + k] = bands[b]->job->planes[k] + y * w;
+            up[3 * b + k] = y ? out[3 * b + k] - w : zero;
+            std::memcpy(f.lane[3 * b + k].cursor, bands[b]->cursor[k], n_cursors * sizeof(const uint8_t*));
+            f.lane[3 * b + k].end = bands[b]->end[k];
+        }
+        guide[b] = bands[b]->job->planes[0] + yc * w;
+    }
+    const uint16_t* const gradient = t.gradient.data();
+    const uint8_t* const shards = t.shard.data();
+    const uint8_t* const unfolded = unfolded_residuals();
+    uint8_t l[3 * K] = {};
+    for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
+        const std::size_t n = std::min(kChunk, w - x0);
+        for (std::size_t b = 0; b < K; ++b) {
+            if constexpr (G) prepare(f.lane[3 * b], up[3 * b], x0, n);
+            if constexpr (RB) {
+                prepare(f.lane[3 * b + 1], up[3 * b + 1], x0, n);
+                prepare(f.lane[3 * b + 2], up[3 * b + 2], x0, n);
+                std::memcpy(f.guide[b], guide[b] + x0, n);
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < K; ++b) {
+                if constexpr (G) l[3 * b] = fast_step<false>(l[3 * b], f.lane[3 * b], nullptr, i, gradient, shards, unfolded);
+                if constexpr (RB) {
+                    l[3 * b + 1] = fast_step<true>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient, shards, unfolded);
+                    l[3 * b + 2] = fast_step<true>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient, shards, unfolded);
+                }
+            }
+        }
+        for (std::size_t k = 0; k < 3 * K; ++k)
+            if (out[k]) std::memcpy(out[k] + x0, f.lane[k].out, n);
+    }
+    for (std::size_t b = 0; b < K; ++b)
+        for (std::size_t k = 0; k < 3; ++k)
+            if (out[3 * b + k])
+                std::memcpy(bands[b]->cursor[k], f.lane[3 * b + k].cursor, n_cursors * sizeof(const uint8_t*));
+}
+
+// Frames for every lockstep width up to kLockstepBands, made on first use.
+template <std::size_t... N>
+struct FrameSet {
+    std::tuple<std::unique_ptr<Frame<N + 1>>...> frames;
+    template <std::size_t K>
+    Frame<K>& get() {
+        auto& p = std::get<K - 1>(frames);
+        if (!p) p = std::make_unique<Frame<K>>();
+        return *p;
+    }
+};
+template <std::size_t... N>
+FrameSet<N...> frame_set_for(std::index_sequence<N...>);
+using Frames = decltype(frame_set_for(std::make_index_sequence<kLockstepBands>()));
+
+// Runs one stage on the n bands of a set, as many side by side as there are.
+template <bool G, bool RB, std::size_t K = kLockstepBands>
+void run_stage(Frames& frames, BandState* const* set, std::size_t n, std::size_t yg, std::size_t yc, std::size_t w,
+               std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
+    if constexpr (K > 0) {
+        if (n == K)
+            fast_row<K, G, RB>(frames.get<K>(), set, yg, yc, w, n_cursors, t, zero);
+        else
+            run_stage<G, RB, K - 1>(frames, set, n, yg, yc, w, n_cursors, t, zero);
+    }
+}
+
+// Rebuilds the bands stage by stage: stage 0 is gr row 0, stage s of a band
+// of h rows is gr row s (while s < h) with rd and bd row s - 1, so gr runs
+// one row ahead of the planes it guides. Bands of unequal heights share the
+// stages they have.
+void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables& t) {
+    const std::vector<uint8_t> zero(w, 0);
+    Frames frames;
+    const std::size_t n_cursors = std::size_t(t.max_shard) + 1;
+    std::size_t max_h = 0;
+    for (const BandState& s : states) max_h = std::max(max_h, s.job->h);
+    BandState* first[kLockstepBands];
+    BandState* full[kLockstepBands];
+    BandState* last[kLockstepBands];
+    for (std::size_t stage = 0; stage <= max_h; ++stage) {
+        std::size_t n_first = 0, n_full = 0, n_last = 0;
+        for (BandState& s : states) {
+            const std::size_t h = s.job->h;
+            if (h == 0) continue;
+            if (stage == 0)
+                first[n_first++] = &s;
+            else if (stage < h)
+                full[n_full++] = &s;
+            else if (stage == h)
+                last[n_last++] = &s;
+        }
+        const std::size_t yc = stage ? stage - 1 : 0;
+        run_stage<true, false>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
+        run_stage<true, true>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
+        run_stage<false, true>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
+    }
+}
+
+// ---------------------------------------------------------------- checked kernel
+
+// One plane's pass state: the plane, its residuals and cursors, and the left
+// and up-left neighbours of the next pixel.
+struct Lane {
+    uint8_t* plane;
+    const uint8_t* res;
+    std::size_t res_len, n_off;
+    uint32_t* cursor;
+    uint8_t l, ul;
+};
+
+// Rebuilds pixel x of a row (up: the row above) with every access checked,
+// in the order the lookups happen; v is the intensity input when it comes
+// from the gr plane (Guided), else the prediction is.
+template <bool Guided>
+inline void step(Lane& s, uint8_t* row, const uint8_t* up, std::size_t x, uint8_t v, const ContextTables& t) {
+    const uint8_t u = up[x];
+    const uint8_t p = predict_pixel(s.l, u, s.ul);
+    const uint8_t shard = classify_pixel<true>(s.l, u, s.ul, Guided ? v : p, t);
+    if (shard >= s.n_off) panic_index(s.n_off, shard);
+    const uint32_t c = s.cursor[shard];
+    if (c >= s.res_len) [[unlikely]]
+        panic_index(s.res_len, c);
+    s.cursor[shard] = c + 1;
+    const uint8_t value = unfold_residual(s.res[c], p);
+    row[x] = value;
+    s.l = value;
+    s.ul = u;
+}
+
+// One raster row y of a plane; the planes are unbordered: the left
+// neighbours start at 0 and the first row reads the zero row as its upper
+// neighbours.
+template <bool Guided>
+void checked_row(std::size_t w, Lane s, const uint8_t* guide_plane, const uint8_t* zero, std::size_t y,
+                 const ContextTables& t) {
+    s.l = s.ul = 0;
+    uint8_t* const row = s.plane + y * w;
+    const uint8_t* const up = y ? row - w : zero;
+    const uint8_t* const guide = guide_plane + y * w;
+    for (std::size_t x = 0; x < w; ++x) step<Guided>(s, row, up, x, Guided ? guide[x] : 0, t);
+}
+
+// Rebuilds gr, then rd, then bd, so the first failure is the first in plane
+// and raster order.
+void rebuild_checked(const BandJob& band, std::size_t w, const ContextTables& tables) {
+    if (band.h == 0 || w == 0) return;
+    const std::vector<uint8_t> zero(w, 0);
+    for (std::size_t k = 0; k < 3; ++k) {
+        std::vector<uint32_t> cursor(band.off[k].begin(), band.off[k].end());
+        Lane lane{band.planes[k], band.res[k].data(), band.res[k].size(), band.off[k].size(), cursor.data(), 0, 0};
+        for (std::size_t y = 0; y < band.h; ++y) {
+            if (k == 0)
+                checked_row<false>(w, lane, band.planes[0], zero.data(), y, tables);
+            else
+                checked_row<true>(w, lane, band.planes[0], zero.data(), y, tables);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+FoldedTables fold(const ContextTables& tables) {
+    FoldedTables f;
+    const auto max_shard = tables.max_reachable_class();
+    if (!max_shard) return f;
+    const uint8_t* const s_lut = tables.s_lut.data();
+    uint8_t max_class = 0;
+    for (std::size_t i = 0; i < kSLutLen; ++i) max_class = std::max(max_class, s_lut[i]);
+    if (max_class > kMaxFoldedClass) return f;
+
+    // Transposed in tiles so that both tables are read and written in lines.
+    f.gradient = Buffer<uint16_t>::uninit(kSide * kStride);
+    uint16_t* const g = f.gradient.data();
+    const uint8_t* const pred = prediction_offsets();
+    constexpr std::size_t kTile = 32;
+    for (std::size_t du0 = 0; du0 < kSide; du0 += kTile)
+        for (std::size_t dl0 = 0; dl0 < kSide; dl0 += kTile)
+            for (std::size_t du = du0; du < std::min(du0 + kTile, kSide); ++du)
+                for (std::size_t dl = dl0; dl < std::min(dl0 + kTile, kSide); ++dl)
+                    g[du * kStride + dl] = uint16_t(s_lut[dl * kSide + du] << 9 | pred[du * kStride + dl]);
+
+    // Every entry below is in range: max_reachable_class visited the same ones.
+    f.shard = Buffer<uint8_t>::uninit((std::size_t(max_class) + 1) * 512);
+    for (std::size_t s = 0; s <= max_class; ++s)
+        for (std::size_t j = 0; j < 512; ++j) f.shard[s * 512 + j] = tables.d_lut[4 * s + tables.i_lut[j & 255]];
+    f.max_shard = *max_shard;
+    return f;
+}
+
+bool same_bytes(const std::vector<uint8_t>& kept, std::span<const uint8_t> t) {
+    return kept.size() == t.size() && (t.empty() || std::memcmp(kept.data(), t.data(), t.size()) == 0);
+}
+
+struct FoldCache {
+    std::mutex mutex;
+    std::vector<uint8_t> s_lut, i_lut, d_lut;
+    std::shared_ptr<const FoldedTables> folded;
+};
+
+}  // namespace
+
+std::shared_ptr<const FoldedTables> fold_tables(const ContextTables& tables) {
+    static FoldCache cache;
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.folded && same_bytes(cache.s_lut, tables.s_lut) && same_bytes(cache.i_lut, tables.i_lut) &&
+            same_bytes(cache.d_lut, tables.d_lut))
+            return cache.folded;
+    }
+    auto folded = std::make_shared<const FoldedTables>(fold(tables));
+    std::lock_guard lock(cache.mutex);
+    cache.s_lut.assign(tables.s_lut.begin(), tables.s_lut.end());
+    cache.i_lut.assign(tables.i_lut.begin(), tables.i_lut.end());
+    cache.d_lut.assign(tables.d_lut.begin(), tables.d_lut.end());
+    cache.folded = folded;
+    return folded;
+}
+
+bool FoldedTables::covers(const BandJob& band) const {
+    if (!ready()) return false;
+    for (const auto& off : band.off)
+        if (std::size_t(max_shard) >= off.size()) return false;
+    return true;
+}
+
+void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
+                   const FoldedTables& folded) {
+    if (bands.size() > kLockstepBands) panic("too many bands for one lockstep run");
+    BandState states[kLockstepBands];
+    std::size_t n_fast = 0;
+    bool fast[kLockstepBands] = {};
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        const BandJob& band = bands[b];
+        if (w == 0 || band.h == 0 || !folded.covers(band)) continue;
+        fast[b] = true;
+        BandState& s = states[n_fast++];
+        s.job = &band;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const uint8_t* res = band.res[k].data();
+            const std::size_t len = band.res[k].size();
+            // An offset past the residuals stops the run at its first use.
+            for (std::size_t c = 0; c <= folded.max_shard; ++c) s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
+            s.end[k] = res + len;
+        }
+    }
+    bool redo = false;
+    if (n_fast > 0) {
+        try {
+            rebuild_fast({states, n_fast}, w, folded);
+        } catch (const Panic&) {
+            // A shard ran past its residuals: rebuild checked, so the failure
+            // reported is the first in band, plane and raster order.
+            redo = true;
+        }
+    }
+    for (std::size_t b = 0; b < bands.size(); ++b)
+        if (!fast[b] || redo) rebuild_checked(bands[b], w, tables);
+}
+
+}  // namespace kelm

@@ -1,0 +1,60 @@
+// The shard reconstruction behind reconstruct_shards_rgb (one band) and
+// reconstruct_bands_rgb (many bands): a fast kernel that rebuilds a few bands
+// in lockstep on one thread from folded copies of the tables, and a checked
+// kernel that rebuilds plane by plane and reports the first failing access.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "core/common/buffer.hpp"
+#include "core/common/pixel.hpp"
+
+namespace kelm {
+
+// One band: its rows, its three result planes (gr, rd, bd; h * w each,
+// written in full), and per plane the residuals grouped by shard and the
+// first residual of each shard.
+struct BandJob {
+    std::size_t h = 0;
+    uint8_t* planes[3] = {};
+    std::span<const uint8_t> res[3];
+    std::span<const uint32_t> off[3];
+};
+
+// The caller's tables folded so that one load gives a pixel's gradient class
+// and prediction, and one more its shard. Built once per call and shared by
+// every band; empty when the fast kernel cannot run (some lookup may leave
+// the tables, or a gradient class is 128 or more).
+struct FoldedTables {
+    // Per (u - ul, l - ul), transposed so that the entries of one pixel's 256
+    // possible left neighbours are adjacent: gradient class << 9 | (p - ul) mod
+    // 256, where p is the prediction unless l + u - ul < 0 (then p = max(l, u)).
+    Buffer<uint16_t> gradient;
+    // Per (gradient class, j < 512): the shard d_lut[4 * class + i_lut[j % 256]].
+    Buffer<uint8_t> shard;
+    uint8_t max_shard = 0;  // the largest shard any pixel can get
+
+    bool ready() const { return !gradient.empty(); }
+    // True when the fast kernel may rebuild the band: every shard a pixel can
+    // get has an offset in each plane.
+    bool covers(const BandJob& band) const;
+};
+
+// The folded tables of `tables`. The last ones folded are kept and handed out
+// again while the caller's tables hold the same bytes, so a run of calls with
+// one table set folds it once.
+std::shared_ptr<const FoldedTables> fold_tables(const ContextTables& tables);
+
+// How many bands the fast kernel rebuilds side by side on one thread.
+constexpr std::size_t kLockstepBands = 2;
+
+// Rebuilds up to kLockstepBands bands of width w. A band fails as
+// reconstruct_shards_rgb would fail on it alone; the first failing band of
+// the span is the one reported.
+void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
+                   const FoldedTables& folded);
+
+}  // namespace kelm

@@ -1,0 +1,237 @@
+"""kelm_codec._kernels: reconstruct_bands_rgb gives, band by band, what
+kelm_rans.reconstruct_shards_rgb gives for each band alone, fails as it fails
+on the first failing band, and refuses bad arguments before any work."""
+import glob
+import os
+
+import numpy as np
+import pytest
+
+import kelm_codec
+import kelm_rans as kr
+from kelm_codec import _kernels as kk
+from kelm_codec._tables import default_set_id, table_set
+from test_image import random_tables, smooth_image
+from util import is_panic, run_python
+
+U8, U32 = np.uint8, np.uint32
+EMPTY = np.zeros((0, 0), U8)
+SAMPLES = sorted(glob.glob(os.path.join(os.path.dirname(kelm_codec.__file__), "samples", "*.png")))
+
+
+def codec_tables(h, w):
+    ts = table_set(default_set_id(h, w))
+    return (ts.s_lut, ts.i_lut, ts.d_lut), ts.n_shards
+
+
+def wide_tables(rng, n):
+    """Gradient classes up to 200: the fast kernel cannot fold them."""
+    s = rng.integers(0, 201, (511, 511), dtype=U8)
+    return s, rng.integers(0, 4, 256, dtype=U8), rng.integers(0, n, (201, 4), dtype=U8)
+
+
+def encode(img, heights, tables, n):
+    """Per band, as the codec encodes it: the three residual streams and the shard offsets (3, n)."""
+    w, y, streams, offsets = img.shape[1], 0, [], []
+    for h in heights:
+        r = kr.p1_rgb(h, w, np.ascontiguousarray(img[y:y + h]), EMPTY, False, n, *tables)
+        s = [np.zeros(h * w, U8) for _ in range(3)]
+        kr.p2_rgb(h, w, *r[:3], r[7], *s, *tables)
+        streams.append(s)
+        offsets.append(np.ascontiguousarray(r[6], U32))
+        y += h
+    return streams, offsets
+
+
+def outcome(fn, *args):
+    """The planes, or the internal error's text."""
+    try:
+        return fn(*args)
+    except BaseException as e:  # noqa: B036 - the internal error is a BaseException
+        assert is_panic(e), repr(e)
+        return str(e)
+
+
+def per_band(heights, w, streams, offsets, tables):
+    planes = []
+    for h, s, o in zip(heights, streams, offsets):
+        r = outcome(kr.reconstruct_shards_rgb, h, w, *s, *o, *tables)
+        if isinstance(r, str):
+            return r
+        planes.append(r)
+    return tuple(np.concatenate([p[k].reshape(-1, w) for p in planes] + [np.zeros((0, w), U8)]) for k in range(3))
+
+
+def banded(heights, w, streams, offsets, tables, n):
+    res = np.concatenate([np.concatenate(s) for s in streams] + [np.zeros(0, U8)])
+    off = np.stack(offsets) if offsets else np.zeros((0, 3, n), U32)
+    return outcome(kk.reconstruct_bands_rgb, heights, w, res, off, *tables)
+
+
+def assert_same_outcome(got, want):
+    if isinstance(want, str):
+        assert got == want
+    else:
+        assert isinstance(got, tuple) and len(got) == 3
+        for g, x in zip(got, want):
+            assert g.dtype == U8 and g.shape == x.shape
+            np.testing.assert_array_equal(g, x)
+
+
+def check(heights, w, streams, offsets, tables, n):
+    want = per_band(heights, w, streams, offsets, tables)
+    assert_same_outcome(banded(heights, w, streams, offsets, tables, n), want)
+    return want
+
+
+# ---------------------------------------------------------------- results
+
+@pytest.mark.parametrize("heights, w", [
+    ([5], 1), ([3, 4], 2), ([1, 6, 2], 7), ([9, 9, 9, 3], 255), ([4, 2, 7, 1, 5], 256), ([2, 3], 257),
+    ([6, 0, 4], 300), ([1, 1, 1, 1, 1], 131), ([0], 9), ([], 4),
+])
+@pytest.mark.parametrize("kind", ["random", "codec", "wide"])
+def test_matches_each_band_alone(heights, w, kind):
+    rng = np.random.default_rng(sum(heights) * 1000 + w)
+    n = 7
+    if kind == "codec":
+        tables, n = codec_tables(sum(heights), w)
+    else:
+        tables = random_tables(rng, n) if kind == "random" else wide_tables(rng, n)
+    img = smooth_image(rng, sum(heights), w, 3)
+    want = check(heights, w, *encode(img, heights, tables, n), tables, n)
+    assert not isinstance(want, str)
+
+
+@pytest.mark.parametrize("path", SAMPLES, ids=os.path.basename)
+def test_sample_photographs(path):
+    from PIL import Image
+    img = np.asarray(Image.open(path).convert("RGB"))
+    h, w = img.shape[:2]
+    heights = [h // 3 + 7, h // 3, h - 2 * (h // 3) - 7]
+    tables, n = codec_tables(h, w)
+    want = check(heights, w, *encode(img, heights, tables, n), tables, n)
+    assert not isinstance(want, str)
+
+
+# ---------------------------------------------------------------- damaged data
+
+def damaged_case(rng, kind):
+    heights, w, n = [3, 5, 4, 6, 2], 11, 6
+    tables = random_tables(rng, n)
+    streams, offsets = encode(smooth_image(rng, sum(heights), w, 3), heights, tables, n)
+    if kind == "offsets past the end":
+        for b in (1, 3):
+            offsets[b][b % 3, :] += np.uint32(heights[b] * w - 2)
+    elif kind == "huge offsets":
+        offsets[2][:] = np.uint32(2**32 - 1)
+    elif kind == "random residuals":
+        streams = [[rng.integers(0, 256, s.size, dtype=U8) for s in band] for band in streams]
+    elif kind == "random offsets":
+        offsets = [rng.integers(0, 12, (3, n), dtype=U32) for _ in offsets]
+    elif kind == "classes above n":
+        offsets = [np.ascontiguousarray(o[:, :3]) for o in offsets]
+        n = 3
+    elif kind in ("short s_lut", "short i_lut", "short d_lut"):
+        s, i, d = tables
+        tables = {"short s_lut": (s[:300].copy(), i, d), "short i_lut": (s, i[:100].copy(), d),
+                  "short d_lut": (s, i, d[:5].copy())}[kind]
+    return heights, w, streams, offsets, tables, n
+
+
+@pytest.mark.parametrize("kind", ["offsets past the end", "huge offsets", "random residuals", "random offsets",
+                                  "classes above n", "short s_lut", "short i_lut", "short d_lut"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_damaged_data_fails_like_the_first_failing_band(kind, seed):
+    want = check(*damaged_case(np.random.default_rng(seed), kind))
+    if kind not in ("random residuals", "random offsets"):
+        assert isinstance(want, str)
+
+
+def test_first_failing_band_is_reported_for_every_pool_size():
+    code = """
+        import hashlib, numpy as np
+        from kelm_codec import _kernels as kk
+        rng = np.random.default_rng(5)
+        heights, w, n = [3, 1, 4, 1, 5, 9, 2, 6, 5], 17, 4
+        s, i, d = rng.integers(0, 5, (511, 511), dtype=np.uint8), np.zeros(256, np.uint8), np.arange(24, dtype=np.uint8).reshape(6, 4) % n
+        res = rng.integers(0, 256, 3 * sum(heights) * w, dtype=np.uint8)
+        good = np.zeros((len(heights), 3, n), np.uint32)  # every shard reads from the start: never past the end
+        planes = kk.reconstruct_bands_rgb(heights, w, res, good, s, i, d)
+        print(hashlib.sha256(b"".join(p.tobytes() for p in planes)).hexdigest())
+        bad = good.copy()
+        bad[[2, 6], 1] = 2**31
+        try:
+            kk.reconstruct_bands_rgb(heights, w, res, bad, s, i, d)
+        except BaseException as e:
+            print(type(e).__name__, e)
+    """
+    outs = {run_python(code, RAYON_NUM_THREADS=t) for t in ("1", "3")}
+    assert len(outs) == 1
+    digest, error = outs.pop().splitlines()
+    assert error == "PanicException index out of bounds: the len is 68 but the index is 2147483648"
+
+
+# ---------------------------------------------------------------- arguments
+
+def good_args():
+    rng = np.random.default_rng(3)
+    heights, w, n = [2, 3], 5, 4
+    tables = random_tables(rng, n)
+    streams, offsets = encode(smooth_image(rng, 5, w, 3), heights, tables, n)
+    return [heights, w, np.concatenate([np.concatenate(s) for s in streams]), np.stack(offsets), *tables]
+
+
+def replace(i, value):
+    args = good_args()
+    args[i] = value(args[i]) if callable(value) else value
+    return args
+
+
+@pytest.mark.parametrize("args, error, text", [
+    (replace(2, lambda r: r[:-1]), ValueError, "residuals hold 74 bytes but 2 bands of 5 rows"),
+    (replace(2, lambda r: np.append(r, U8(0))), ValueError, "need 75"),
+    (replace(3, lambda o: o[:1]), ValueError, "argument 'offsets'"),
+    (replace(3, lambda o: np.ascontiguousarray(o[:, :2])), ValueError, "argument 'offsets'"),
+    (replace(3, lambda o: o.astype(np.int64)), TypeError, "argument 'offsets'"),
+    (replace(3, lambda o: o[0]), TypeError, "argument 'offsets'"),
+    (replace(2, lambda r: r.reshape(-1, 5)), TypeError, "argument 'residuals'"),
+    (replace(2, lambda r: np.repeat(r, 2)[::2]), TypeError, "not contiguous"),
+    (replace(0, [2, -3]), ValueError, "argument 'heights': item 1"),
+    (replace(0, [2, 3.0]), TypeError, "argument 'heights': item 1 is a 'float'"),
+    (replace(0, None), TypeError, "argument 'heights'"),
+    (replace(0, [2**63, 2**63]), ValueError, "band 0 of 9223372036854775808 x 5 pixels is too large"),
+    (replace(0, [2, 2**30]), ValueError, "band 1 of 1073741824 x 5 pixels is too large"),
+    (replace(0, [2**29, 2**29]), ValueError, "residuals hold 75 bytes but 2 bands of 1073741824 rows"),
+    (replace(1, -1), OverflowError, "negative"),
+    (replace(4, np.zeros(5, U8)), TypeError, "argument 's_lut'"),
+    (good_args()[:6], TypeError, "missing 1 required positional argument: 'd_lut'"),
+])
+def test_bad_arguments_are_refused(args, error, text):
+    with pytest.raises(error) as info:
+        kk.reconstruct_bands_rgb(*args)
+    assert text in str(info.value)
+
+
+def test_heights_from_an_array_and_keywords():
+    heights, w, res, off, s, i, d = good_args()
+    a = kk.reconstruct_bands_rgb(np.array(heights, np.uint64), w, res, off, s, i, d)
+    b = kk.reconstruct_bands_rgb(heights=tuple(heights), w=w, residuals=res, offsets=off, s_lut=s, i_lut=i, d_lut=d)
+    for x, y in zip(a, b):
+        np.testing.assert_array_equal(x, y)
+    assert a[0].shape == (5, 5)
+
+
+def test_module_interface():
+    assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb"]
+    assert kk.__name__ == "kelm_codec._kernels"
+    assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
+    with pytest.raises(OverflowError):
+        kk.set_threads(-1)
+    assert run_python("""
+        import os
+        from kelm_codec import _kernels
+        before = len(os.listdir("/proc/self/task"))
+        _kernels.set_threads(3)
+        print(len(os.listdir("/proc/self/task")) - before)
+    """).strip() == "3"
