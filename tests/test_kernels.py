@@ -223,7 +223,7 @@ def test_heights_from_an_array_and_keywords():
 
 
 def test_module_interface():
-    assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb"]
+    assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -235,3 +235,45 @@ def test_module_interface():
         _kernels.set_threads(3)
         print(len(os.listdir("/proc/self/task")) - before)
     """).strip() == "3"
+
+
+def _sample_or_random(source, rng):
+    if source == "sample":
+        from PIL import Image
+        return np.asarray(Image.open(SAMPLES[0]).convert("RGB"))
+    return rng.integers(0, 256, (*source, 3), dtype=U8)
+
+
+@pytest.mark.parametrize("source", ["sample", (1, 1), (3, 5), (17, 1), (1, 40), (300, 257)])
+@pytest.mark.parametrize("table_kind", ["codec", "wide"])
+def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, table_kind):
+    rng = np.random.default_rng(11)
+    img = _sample_or_random(source, rng)
+    h, w = img.shape[:2]
+    if table_kind == "codec":
+        tables, n = codec_tables(h, w)
+    else:
+        n = 40
+        tables = wide_tables(rng, n)
+    r = kr.p1_rgb(h, w, img, EMPTY, False, n, *tables)
+    s = [np.zeros(h * w, U8) for _ in range(3)]
+    kr.p2_rgb(h, w, *r[:3], r[7], *s, *tables)
+    streams, counts, hists = kk.shard_streams_rgb(h, w, img, n, *tables)
+    assert np.array_equal(streams, np.stack(s)) and np.array_equal(counts, r[4]) and np.array_equal(hists, r[5])
+    alpha = img[..., 0].copy()
+    assert np.array_equal(kk.alpha_residuals(h, w, alpha), kr.p1_rgb(h, w, img, alpha, True, n, *tables)[10][3])
+
+
+@pytest.mark.parametrize("n, short", [(3, 0), (40, 1)])
+def test_shard_streams_fail_like_the_forward_pass(n, short):
+    rng = np.random.default_rng(12)
+    img = rng.integers(0, 256, (40, 30, 3), dtype=U8)
+    s, i, d = wide_tables(rng, 40)
+    tables = (s, i, d[:150]) if short else (s, i, d)  # classes of 40 do not fit n = 3; a short d_lut
+    with pytest.raises(BaseException) as want:
+        kr.p1_rgb(40, 30, img, EMPTY, False, n, *tables)
+    with pytest.raises(BaseException) as got:
+        kk.shard_streams_rgb(40, 30, img, n, *tables)
+    assert is_panic(got.value) and str(got.value) == str(want.value)
+    with pytest.raises(BaseException):
+        kk.shard_streams_rgb(40, 31, img, n, *tables)  # fewer samples than pixels

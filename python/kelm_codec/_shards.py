@@ -9,7 +9,8 @@ import numpy as np
 import kelm_rans as kr
 
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
-from ._backend import NO_ALPHA, call_on_file_data, forward_rgb
+from . import _kernels
+from ._backend import NO_ALPHA, call_on_file_data
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
@@ -46,20 +47,19 @@ def _shard_input(img, kind, y0, y1):
 @dataclass
 class _BandPass:
     """What a band's records need from its forward pass."""
-    planes: tuple | None  # bordered gr, rd, bd; dropped once scattered
+    streams: np.ndarray | None  # (3, px): each plane's residuals in shard order; dropped once coded
     counts: np.ndarray  # (3, n)
-    starts: np.ndarray  # (3, n), each plane's first shard at 0
-    row_offsets: np.ndarray
     alpha: np.ndarray | None  # alpha residuals
 
 
 def _forward_pass(img, kind, ts: TableSet, y0, y1):
-    """The band's pass and the symbol counts of its shards."""
+    """The band's shard streams and the symbol counts of its shards, in one native pass."""
     rgb, alpha = _shard_input(img, kind, y0, y1)
-    p = forward_rgb(y1 - y0, coded_width(kind, img.shape[1]), rgb, alpha, kind == KIND_RGBA, ts.n_shards, ts.s_lut,
-                    ts.i_lut, ts.d_lut)
-    alpha_res = p.residuals.alpha if kind == KIND_RGBA else None
-    return _BandPass(p.planes, p.shard_counts, p.shard_starts, p.row_offsets, alpha_res), p.histograms
+    bh = y1 - y0
+    streams, counts, hists = _kernels.shard_streams_rgb(bh, coded_width(kind, img.shape[1]), rgb, ts.n_shards,
+                                                        ts.s_lut, ts.i_lut, ts.d_lut)
+    alpha_res = _kernels.alpha_residuals(bh, img.shape[1], alpha) if kind == KIND_RGBA else None
+    return _BandPass(streams, counts, alpha_res), hists
 
 
 def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
@@ -70,14 +70,13 @@ def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
     return write_tables(wr, hists.reshape(3 * n, 256), ts.templates)
 
 
-def _band_payload(band: _BandPass, bh, cw, ts: TableSet, tables: ShardTables) -> np.ndarray:
-    """Scatters the band's residuals into shard order and codes the shards."""
+def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
+    """Codes the band's shards."""
     px = bh * cw
-    streams = np.empty(3 * px, np.uint8)
-    kr.p2_rgb(bh, cw, *band.planes, band.row_offsets, streams[:px], streams[px:2 * px], streams[2 * px:],
-              ts.s_lut, ts.i_lut, ts.d_lut)
-    band.planes = None  # freed before the coding
-    starts = band.starts + (np.arange(3, dtype=np.uint64) * px)[:, None]  # plane k's streams start at k * px
+    streams, band.streams = band.streams.reshape(-1), None
+    starts = np.zeros((3, band.counts.shape[1]), np.uint64)  # plane k's shards follow each other from k * px
+    np.cumsum(band.counts[:, :-1], axis=1, out=starts[:, 1:])
+    starts += (np.arange(3, dtype=np.uint64) * px)[:, None]
     return encode_records(streams, starts.reshape(-1).astype(np.uint32), band.counts.reshape(-1), tables)
 
 
@@ -93,7 +92,7 @@ def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
     cw = coded_width(kind, img.shape[1])
     for i, (y0, y1) in enumerate(bands):
         band, passes[i] = passes[i], None
-        payload = _band_payload(band, y1 - y0, cw, ts, tables)
+        payload = _band_payload(band, y1 - y0, cw, tables)
         wr.blob(pack_varints(band.counts.reshape(-1)))
         wr.blob(payload)
         if alpha_tables is not None:

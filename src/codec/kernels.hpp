@@ -7,5 +7,8 @@ namespace kelm::codec {
 
 // image.cpp
 extern const py::Function fn_reconstruct_bands_rgb;
+// shard_streams.cpp
+extern const py::Function fn_shard_streams_rgb;
+extern const py::Function fn_alpha_residuals;
 
 }  // namespace kelm::codec

@@ -32,6 +32,8 @@ PyObject* set_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 const Function* const kTable[] = {
     &fn_set_threads,
     &fn_reconstruct_bands_rgb,
+    &fn_shard_streams_rgb,
+    &fn_alpha_residuals,
 };
 FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,

@@ -1,0 +1,164 @@
+#include "core/image/shard_streams.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "core/common/failure.hpp"
+#include "core/image/image_size.hpp"
+#include "core/image/row_stage.hpp"
+#include "core/pool/pool.hpp"
+
+namespace kelm {
+
+namespace {
+
+constexpr std::size_t kChunkPixels = std::size_t(1) << 16;
+constexpr std::size_t kMaxChunks = 64;
+
+struct Pass {
+    std::size_t h, w, n;
+    const uint8_t* rgb;
+    uint8_t* residuals;  // 3 * h * w, raster order per plane
+    uint8_t* classes;    // 3 * h * w, raster order per plane
+    const ContextTables* tables;
+};
+
+// Per-chunk counters, merged by integer addition; the shard counts are the
+// histograms' row sums.
+struct ChunkCounts {
+    std::vector<uint32_t> histograms;  // (3, n, 256)
+    std::vector<uint32_t> counts;      // (3, n), filled after the pass
+};
+
+// The colour transform of image row y into the three planes' row buffers
+// (index 0 of each is the zero left border).
+void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r, uint8_t* b) {
+    for (std::size_t x = 0; x < w; ++x) {
+        const uint8_t green = rgb_row[3 * x + 1];
+        g[x + 1] = green;
+        r[x + 1] = uint8_t(rgb_row[3 * x] - green);
+        b[x + 1] = uint8_t(rgb_row[3 * x + 2] - green);
+    }
+}
+
+// Rows [y0, y1): residuals and classes of every pixel, and the chunk's counters.
+// Plane 0 is classified through its own prediction, planes 1 and 2 through
+// plane 0's value, in the order of the forward pass's lookups.
+template <bool Checked>
+void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& cc) {
+    const std::size_t w = in.w, n = in.n, plane = in.h * in.w;
+    const ContextTables t = *in.tables;
+    std::vector<uint8_t> rows(6 * (w + 1), 0);  // per plane: the row above, the current row
+    std::vector<uint8_t> pred(3 * w);
+    std::vector<uint32_t> grad(3 * w);
+    uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
+    uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
+    if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
+    uint32_t* const hist = cc.histograms.data();
+    for (std::size_t y = y0; y < y1; ++y) {
+        transform_row(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
+        uint8_t* res[3];
+        uint8_t* cls[3];
+        for (int k = 0; k < 3; ++k) {
+            res[k] = in.residuals + k * plane + y * w;
+            cls[k] = in.classes + k * plane + y * w;
+            row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
+        }
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t s0 = classify_gradient<Checked>(t, grad[x], pred[x]);
+            if constexpr (Checked)
+                if (s0 >= n) panic_index(n, s0);
+            cls[0][x] = s0;
+            ++hist[std::size_t(s0) * 256 + res[0][x]];
+            const uint8_t b = intensity_bucket<Checked>(t, cur[0][x + 1]);
+            for (int k = 1; k < 3; ++k) {
+                const uint8_t s = class_from_bucket<Checked>(t, grad[k * w + x], b);
+                if constexpr (Checked)
+                    if (s >= n) panic_index(n, s);
+                cls[k][x] = s;
+                ++hist[(k * n + s) * 256 + res[k][x]];
+            }
+        }
+        for (int k = 0; k < 3; ++k) std::swap(up[k], cur[k]);
+    }
+}
+
+// Rows [y0, y1) of every plane written to their shards' places, starting at
+// the chunk's cursors: a stable counting sort in raster order.
+void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* cursor, uint8_t* streams) {
+    const std::size_t plane = in.h * in.w, n = in.n;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const uint8_t* __restrict res = in.residuals + k * plane;
+        const uint8_t* __restrict cls = in.classes + k * plane;
+        uint8_t* __restrict out = streams + k * plane;
+        uint32_t* __restrict c = cursor + k * n;
+        for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) out[c[cls[i]]++] = res[i];
+    }
+}
+
+}  // namespace
+
+ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
+                               const ContextTables& tables) {
+    require_32bit_pixel_count(h, w);
+    const std::size_t plane = h * w;
+    if (rgb.size() < 3 * plane) panic_index(rgb.size(), rgb.size());
+    const std::size_t per_plane = checked_mul(n, 256);
+    ShardStreams r;
+    r.streams = Buffer<uint8_t>::uninit(3 * plane);
+    r.counts = Buffer<uint32_t>::zeroed(checked_mul(3, n));
+    r.histograms = Buffer<uint32_t>::zeroed(checked_mul(3, per_plane));
+    if (plane == 0) return r;
+
+    Buffer<uint8_t> residuals = Buffer<uint8_t>::uninit(3 * plane);
+    Buffer<uint8_t> classes = Buffer<uint8_t>::uninit(3 * plane);
+    const Pass in{h, w, n, rgb.data(), residuals.data(), classes.data(), &tables};
+    const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
+    const std::size_t height = (h + chunks - 1) / chunks;
+    auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
+    std::vector<ChunkCounts> cc(chunks);
+    for (ChunkCounts& c : cc) c.histograms.assign(3 * per_plane, 0);
+    if (tables.classes_below(n)) {
+        parallel_for(chunks, [&](std::size_t c) {
+            auto [y0, y1] = rows_of(c);
+            classify_rows<false>(in, y0, y1, cc[c]);
+        });
+    } else {
+        FirstFailure first;
+        parallel_for(chunks, [&](std::size_t c) {
+            first.run(c, [&] {
+                auto [y0, y1] = rows_of(c);
+                classify_rows<true>(in, y0, y1, cc[c]);
+            });
+        });
+        first.rethrow();
+    }
+
+    for (ChunkCounts& c : cc) {
+        c.counts.assign(3 * n, 0);
+        for (std::size_t i = 0; i < 3 * per_plane; ++i) {
+            const uint32_t v = c.histograms[i];
+            r.histograms[i] += v;
+            c.counts[i / 256] += v;
+        }
+        for (std::size_t i = 0; i < 3 * n; ++i) r.counts[i] += c.counts[i];
+    }
+    // Each chunk's cursors: its shards' starts plus what earlier chunks put there.
+    std::vector<uint32_t> cursors(chunks * 3 * n);
+    for (std::size_t k = 0; k < 3; ++k) {
+        uint32_t next = 0;
+        for (std::size_t s = 0; s < n; ++s)
+            for (std::size_t c = 0; c < chunks; ++c) {
+                cursors[c * 3 * n + k * n + s] = next;
+                next += cc[c].counts[k * n + s];
+            }
+    }
+    parallel_for(chunks, [&](std::size_t c) {
+        auto [y0, y1] = rows_of(c);
+        scatter_rows(in, y0, y1, cursors.data() + c * 3 * n, r.streams.data());
+    });
+    return r;
+}
+
+}  // namespace kelm
