@@ -85,19 +85,19 @@ def _read_header(data):
     return kind, method, set_id, h, w, bh, crc
 
 
-def _decode_bands(jobs, bands, shape, threads):
+def _decode_bands(jobs, shape, threads):
     """Runs the band jobs; returns the image and the CRC-32 of its pixels."""
     out = np.empty(shape, np.uint8)
-    spare = max(0, threads - len(bands))
+    spare = max(0, threads - len(jobs))
 
-    def band(job, y0, y1):  # decodes a band and checksums its rows on the same thread
-        job(out, spare)
-        return zlib.crc32(out[y0:y1])
+    def run(job):  # decodes the job's rows and checksums them on the same thread
+        job.run(out, spare)
+        return zlib.crc32(out[job.y0:job.y1])
 
-    crcs = run_jobs([lambda j=j, b=b: band(j, *b) for j, b in zip(jobs, bands)], threads)
+    crcs = run_jobs([lambda j=j: run(j) for j in jobs], threads)
     crc = crcs[0]
-    for c, (y0, y1) in zip(crcs[1:], bands[1:]):
-        crc = crc32_combine(crc, c, (y1 - y0) * out[0].nbytes)
+    for c, job in zip(crcs[1:], jobs[1:]):
+        crc = crc32_combine(crc, c, (job.y1 - job.y0) * out[0].nbytes)
     return out, crc
 
 
@@ -117,10 +117,10 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     bands = band_rows(h, bh)
     rd = Reader(data, HEADER_SIZE)
     # Every section is located and its sizes checked before the output is allocated.
-    jobs = _READERS[method](rd, w, kind, ts, bands) if bands else []
+    jobs = _READERS[method](rd, w, kind, ts, bands, threads) if bands else []
     rd.end()
     if bands:
-        out, got = _decode_bands(jobs, bands, shape, threads)
+        out, got = _decode_bands(jobs, shape, threads)
     else:
         out = np.zeros(shape, np.uint8)
         got = zlib.crc32(out)

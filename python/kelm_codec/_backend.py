@@ -7,24 +7,30 @@ import numpy as np
 
 import kelm_rans as kr
 
+from . import _kernels
 from ._format import FormatError
 
 NO_ALPHA = np.zeros((0, 0), np.uint8)  # the alpha argument of images without alpha
 
 
-def _panic_type() -> type[BaseException]:
-    """The module's internal-error exception. The module creates it on its first
-    failure and exports it nowhere, so it is taken from one such failure."""
+def _panic_type(fail) -> type[BaseException]:
+    """A native module's internal-error exception. The module creates it on its
+    first failure and exports it nowhere, so it is taken from one such failure."""
     try:
-        kr.build_all_lookups(np.zeros((1, 1, 0), np.uint64))  # an empty cumulative row
+        fail()
     except (Exception, KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
         return type(e)
-    raise ImportError("kelm_rans accepted an empty cumulative table")
+    raise ImportError("a native module accepted a call that must fail")
 
 
-BackendPanic = _panic_type()
+# kelm_rans and the codec's own kernels each have their internal-error class
+# (same name, one per extension module).
+BackendPanic = (
+    _panic_type(lambda: kr.build_all_lookups(np.zeros((1, 1, 0), np.uint64))),  # an empty cumulative row
+    _panic_type(lambda: _kernels.alpha_residuals(1, 1, np.zeros((0, 0), np.uint8))),  # a missing pixel
+)
 
 
 def call_on_file_data(fn, *args):
@@ -33,7 +39,7 @@ def call_on_file_data(fn, *args):
     damaged. Errors raised by Python code below the call are bugs and pass."""
     try:
         return fn(*args)
-    except (ValueError, TypeError, BackendPanic) as e:
+    except (ValueError, TypeError, *BackendPanic) as e:
         if e.__traceback__.tb_next is not None:
             raise
         raise FormatError(f"damaged data ({fn.__name__}: {e})") from None

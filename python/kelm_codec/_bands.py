@@ -3,8 +3,16 @@ from __future__ import annotations
 
 import os
 from concurrent.futures import ThreadPoolExecutor
+from typing import Callable, NamedTuple
 
 BAND_PIXELS = 1 << 20
+
+
+class BandJob(NamedTuple):
+    """Decodes rows [y0, y1) of the image into out: run(out, spare_threads)."""
+    y0: int
+    y1: int
+    run: Callable
 
 
 def cpu_count() -> int:

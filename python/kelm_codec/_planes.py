@@ -12,7 +12,7 @@ import kelm_rans as kr
 
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
-from ._bands import run_jobs
+from ._bands import BandJob, run_jobs
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer
 from ._rans import ShardTables, cumulative
 from ._tables import TableSet
@@ -185,7 +185,7 @@ def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads):
 
 # ---------------------------------------------------------------- decoder
 
-def read_planes(rd: Reader, w, kind, ts: TableSet, bands):
+def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[BandJob]:
     """Reads the body; returns a decoding job per band."""
     n_ctx = ts.n_ctx
     if rd.u32("context count") != n_ctx:
@@ -198,7 +198,7 @@ def read_planes(rd: Reader, w, kind, ts: TableSet, bands):
     for y0, y1 in bands:
         streams = [(rd.u64s(4, "plane states"), rd.blob("plane stream")) for _ in planes]
         alpha = rd.blob("alpha payload") if alpha_tables is not None else None
-        jobs.append(partial(decoder.band, y0, y1, streams, alpha))
+        jobs.append(BandJob(y0, y1, partial(decoder.band, y0, y1, streams, alpha)))
     return jobs
 
 

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from functools import partial
+from typing import NamedTuple
 
 import numpy as np
 
@@ -11,6 +12,7 @@ import kelm_rans as kr
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
+from ._bands import BandJob
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
@@ -108,8 +110,15 @@ def _read_counts(rd: Reader, n, px):
     return counts
 
 
-def read_shards(rd: Reader, w, kind, ts: TableSet, bands):
-    """Reads the body; returns a decoding job per band."""
+def band_groups(bands, threads: int) -> list[list[int]]:
+    """Bands decoded together, rebuilt in lockstep on one thread: pairs while
+    that still leaves every thread a group, else one band a group."""
+    size = 2 if len(bands) >= 2 * threads else 1
+    return [list(range(i, min(i + size, len(bands)))) for i in range(0, len(bands), size)]
+
+
+def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[BandJob]:
+    """Reads the body; returns the decoding jobs, one per group of bands."""
     n = ts.n_shards
     if rd.u16("shard count") != n:
         raise FormatError("shard count does not match the table set")
@@ -119,13 +128,22 @@ def read_shards(rd: Reader, w, kind, ts: TableSet, bands):
         tables = read_tables(rd, 3 * n, ts.templates)
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
     decoder = _ShardDecoder(kind, ts, tables, alpha_tables)
-    jobs = []
+    sections = []
     for y0, y1 in bands:
         counts = _read_counts(rd, n, (y1 - y0) * coded_width(kind, w))
         payload = rd.blob("shard payload")
         alpha = rd.blob("alpha payload") if alpha_tables is not None else None
-        jobs.append(partial(decoder.band, y0, y1, counts, payload, alpha))
-    return jobs
+        sections.append(_BandSection(y0, y1, counts, payload, alpha))
+    return [BandJob(sections[g[0]].y0, sections[g[-1]].y1, partial(decoder.bands, [sections[i] for i in g]))
+            for g in band_groups(bands, threads)]
+
+
+class _BandSection(NamedTuple):
+    y0: int
+    y1: int
+    counts: np.ndarray  # (3 * n,)
+    payload: memoryview
+    alpha_payload: memoryview | None
 
 
 @dataclass(frozen=True)
@@ -135,26 +153,29 @@ class _ShardDecoder:
     tables: ShardTables
     alpha_tables: ShardTables | None
 
-    def band(self, y0, y1, counts, payload, alpha_payload, out, spare_threads):
-        """Decodes one band into out[y0:y1]."""
-        bh, w = y1 - y0, out.shape[1]
-        planes = self._planes(bh, coded_width(self.kind, w), counts, payload)
+    def bands(self, sections, out, spare_threads):
+        """Decodes bands that follow each other into out, rebuilt together."""
+        y0, y1, w = sections[0].y0, sections[-1].y1, out.shape[1]
+        planes = self._planes(sections, coded_width(self.kind, w))
         if self.kind == KIND_GRAY:
             _unstrip(out[y0:y1], planes)
             return
         alpha = NO_ALPHA
         if self.alpha_tables is not None:
-            alpha = decode_alpha_band(alpha_payload, bh, w, self.alpha_tables)
+            alpha = np.concatenate([decode_alpha_band(s.alpha_payload, s.y1 - s.y0, w, self.alpha_tables)
+                                    for s in sections])
         out[y0:y1] = call_on_file_data(kr.restore_channels, *planes, alpha, self.kind == KIND_RGBA, False, True)
 
-    def _planes(self, bh, cw, counts, payload):
-        """The band's gr, rd and bd planes, rebuilt from its shards."""
-        ts, px = self.ts, bh * cw
-        decoded = decode_records(payload, counts, self.tables)
-        starts = np.zeros((3, ts.n_shards), np.uint32)  # each plane's first shard at 0
-        np.cumsum(counts.reshape(3, ts.n_shards)[:, :-1], axis=1, out=starts[:, 1:])
-        return call_on_file_data(kr.reconstruct_shards_rgb, bh, cw, decoded[:px], decoded[px:2 * px],
-                                 decoded[2 * px:], *starts, ts.s_lut, ts.i_lut, ts.d_lut)
+    def _planes(self, sections, cw):
+        """The bands' gr, rd and bd planes, stacked, rebuilt from their shards."""
+        ts = self.ts
+        residuals = [decode_records(s.payload, s.counts, self.tables) for s in sections]
+        offsets = np.zeros((len(sections), 3, ts.n_shards), np.uint32)  # each plane's first shard at 0
+        for k, s in enumerate(sections):
+            np.cumsum(s.counts.reshape(3, ts.n_shards)[:, :-1], axis=1, out=offsets[k, :, 1:])
+        residuals = residuals[0] if len(residuals) == 1 else np.concatenate(residuals)
+        return call_on_file_data(_kernels.reconstruct_bands_rgb, [s.y1 - s.y0 for s in sections], cw, residuals,
+                                 offsets, ts.s_lut, ts.i_lut, ts.d_lut)
 
 
 def _unstrip(out, strips):

@@ -156,7 +156,7 @@ def main(argv=None) -> int:
     except MemoryError:
         print("kelm: error: out of memory", file=sys.stderr)
         return EXIT_ERROR
-    except (Exception, BackendPanic) as e:  # a fault of the program itself: still one line unless asked for more
+    except (Exception, *BackendPanic) as e:  # a fault of the program itself: still one line unless asked for more
         if os.environ.get("KELM_DEBUG"):
             raise
         print(f"kelm: internal error: {type(e).__name__}: {e} (set KELM_DEBUG=1 for details)", file=sys.stderr)
