@@ -64,9 +64,7 @@ alignas(64) constexpr std::array<RenormStep, 256> kRenorm = make_renorm_steps();
 // lookup, 8 entries at a time. False unless every slot's symbol has freq and
 // slot - cum below 4096.
 KELM_AVX2 bool build_slot_entries(const ShardJob& job, uint32_t* entries) {
-    uint8_t lookup[kProbScale + 8];
-    std::memcpy(lookup, job.lookup, kProbScale);
-    std::memset(lookup + kProbScale, 0, 8);
+    const uint8_t* lookup = job.lookup;
     const __m256i steps = _mm256_setr_epi32(0, 1 << 20, 2 << 20, 3 << 20, 4 << 20, 5 << 20, 6 << 20, 7 << 20);
     uint32_t j = 0;
     while (j < kProbScale) {
@@ -76,18 +74,21 @@ KELM_AVX2 bool build_slot_entries(const ShardJob& job, uint32_t* entries) {
         uint32_t v = s | uint32_t(f) << 8 | (j - uint32_t(c)) << 20;
         const uint64_t run = s * 0x0101010101010101ull;
         for (;;) {
+            // Entries past the run's end are overwritten by the next run.
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(entries + j),
                                 _mm256_add_epi32(_mm256_set1_epi32(int(v)), steps));
+            if (j + 8 > kProbScale) {
+                while (j < kProbScale && lookup[j] == s) ++j;
+                break;
+            }
             uint64_t w;
             std::memcpy(&w, lookup + j, 8);
-            const uint64_t diff = w ^ run;
-            if (diff != 0) {
+            if (const uint64_t diff = w ^ run) {
                 j += unsigned(__builtin_ctzll(diff)) / 8;
                 break;
             }
             j += 8;
             v += 8 << 20;
-            if (j >= kProbScale) break;
         }
     }
     return true;
