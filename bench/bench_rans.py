@@ -2,12 +2,15 @@
 
 Encodes and decodes 64 MiB in 256 shards (folded Laplace residuals of about 2,
 4 and 6 bits/symbol and uniform bytes) with 1 worker thread and with all
-cores, each pool size in its own subprocess (RAYON_NUM_THREADS). Prints MB/s
-of symbols (median of the runs), each also as a ratio to a numpy.copy of the
-same 64 MiB measured in the same process, and the coded size against the
-order-0 entropy of the shards.
+cores, each pool size and decoder path in its own subprocess
+(RAYON_NUM_THREADS, KELM_SIMD). Prints MB/s of symbols (median of the runs),
+each also as a ratio to a numpy.copy of the same 64 MiB measured in the same
+process, the coded size against the order-0 entropy of the shards, and the
+decoder paths side by side. With --rounds R every pool size runs R fresh
+processes per path, alternating between the paths, and the medians are taken
+over all of them.
 
-    PYTHONPATH=build/dev python bench/bench_rans.py [--quick] [--runs N]
+    PYTHONPATH=build/dev python bench/bench_rans.py [--quick] [--runs N] [--rounds R] [--simd scalar avx2]
 """
 import argparse
 import json
@@ -106,21 +109,39 @@ def worker(args):
     print(json.dumps(results))
 
 
-def run_worker(threads, args):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+def run_worker(threads, simd, args):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), KELM_SIMD=simd)
     cmd = [sys.executable, __file__, "--worker", "--size-mib", str(args.size_mib), "--shards", str(args.shards),
            "--runs", str(args.runs), "--kinds", *args.kinds]
     done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(done.stdout)
 
 
+def run_rounds(threads, args):
+    """Per path the median of every figure over args.rounds fresh processes, the
+    paths alternating so that they see the same machine."""
+    runs = {simd: [] for simd in args.simd}
+    for _ in range(args.rounds):
+        for simd in args.simd:
+            runs[simd].append(run_worker(threads, simd, args))
+    merged = {}
+    for simd, results in runs.items():
+        merged[simd] = [dict(kind=rs[0]["kind"], **{key: float(np.median([r[key] for r in rs]))
+                                                    for key in rs[0] if key != "kind"})
+                        for rs in zip(*results)]
+    return merged
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="4 MiB, 3 runs: a smoke run")
     p.add_argument("--runs", type=int, default=None)
+    p.add_argument("--rounds", type=int, default=1, help="fresh processes per pool size and path (default 1)")
     p.add_argument("--size-mib", type=int, default=None)
     p.add_argument("--shards", type=int, default=256)
     p.add_argument("--kinds", nargs="+", default=["2", "4", "6", "uniform"])
+    p.add_argument("--simd", nargs="+", default=["scalar", "avx2"],
+                   help="decoder paths, as KELM_SIMD values (a path the CPU lacks runs the best one below it)")
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
     args.runs = args.runs or (3 if args.quick else 7)
@@ -130,24 +151,38 @@ def main():
 
     cores = os.cpu_count() or 1
     counts = [1] if cores == 1 else [1, cores]
-    print(f"{args.size_mib} MiB in {args.shards} shards, median of {args.runs} runs; MB/s of symbols "
-          f"(x = ratio to numpy.copy of the same data in the same process; cpu = process CPU ns per symbol)")
-    header = (f"{'data':>8} {'thr':>3} {'H bits':>6} {'coded':>6} {'+%':>5} {'copy MB/s':>9} "
+    print(f"{args.size_mib} MiB in {args.shards} shards, median of {args.runs} runs x {args.rounds} processes; "
+          f"MB/s of symbols (x = ratio to numpy.copy of the same data in the same process; cpu = process CPU ns "
+          f"per symbol)")
+    header = (f"{'data':>8} {'thr':>3} {'simd':>6} {'H bits':>6} {'coded':>6} {'+%':>5} {'copy MB/s':>9} "
               f"{'enc MB/s':>9} {'x':>6} {'ns/sym':>6} {'cpu':>5} {'dec MB/s':>9} {'x':>6} {'ns/sym':>6} {'cpu':>5}")
     print(header)
     by_threads = {}
     for threads in counts:
-        by_threads[threads] = run_worker(threads, args)
-        for r in by_threads[threads]:
-            name = r["kind"] + (" bit" if r["kind"] != "uniform" else "")
-            print(f"{name:>8} {threads:>3} {r['entropy']:6.3f} {r['coded']:6.3f} "
-                  f"{100 * (r['coded'] / r['entropy'] - 1):5.2f} {r['copy']:9.0f} "
-                  f"{r['enc']:9.1f} {r['enc'] / r['copy']:6.3f} {1e3 / r['enc']:6.2f} {r['enc_cpu']:5.2f} "
-                  f"{r['dec']:9.1f} {r['dec'] / r['copy']:6.3f} {1e3 / r['dec']:6.2f} {r['dec_cpu']:5.2f}")
+        by_threads[threads] = run_rounds(threads, args)
+        for simd, results in by_threads[threads].items():
+            for r in results:
+                name = r["kind"] + (" bit" if r["kind"] != "uniform" else "")
+                print(f"{name:>8} {threads:>3} {simd:>6} {r['entropy']:6.3f} {r['coded']:6.3f} "
+                      f"{100 * (r['coded'] / r['entropy'] - 1):5.2f} {r['copy']:9.0f} "
+                      f"{r['enc']:9.1f} {r['enc'] / r['copy']:6.3f} {1e3 / r['enc']:6.2f} {r['enc_cpu']:5.2f} "
+                      f"{r['dec']:9.1f} {r['dec'] / r['copy']:6.3f} {1e3 / r['dec']:6.2f} {r['dec_cpu']:5.2f}")
+    first = args.simd[0]
+    print(f"decoder by path: CPU ns per symbol (wall ns per symbol), speed-up of CPU time over {first}")
+    print(f"{'data':>8} {'thr':>3} " + " ".join(f"{simd:>20}" for simd in args.simd))
+    for threads in counts:
+        runs = by_threads[threads]
+        for i, base in enumerate(runs[first]):
+            cells = []
+            for simd in args.simd:
+                r = runs[simd][i]
+                cells.append(f"{r['dec_cpu']:5.2f} ({1e3 / r['dec']:5.2f}) {base['dec_cpu'] / r['dec_cpu']:5.2f}x")
+            print(f"{base['kind']:>8} {threads:>3} " + " ".join(f"{c:>20}" for c in cells))
     if len(counts) > 1:
         print(f"speed-up with {cores} threads over 1:")
-        for one, many in zip(by_threads[1], by_threads[cores]):
-            print(f"{one['kind']:>8} enc {many['enc'] / one['enc']:.2f}x  dec {many['dec'] / one['dec']:.2f}x")
+        for simd in args.simd:
+            for one, many in zip(by_threads[1][simd], by_threads[cores][simd]):
+                print(f"{one['kind']:>8} {simd:>6} enc {many['enc'] / one['enc']:.2f}x  dec {many['dec'] / one['dec']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -643,6 +643,109 @@ def test_panic_is_not_an_exception():
     assert k.build_all_lookups(np.zeros((1, 1, 257), U64)).shape == (1, 1, 4096)  # later calls work
 
 
+# ---------------------------------------------------------------- decoder paths (KELM_SIMD)
+
+SIMD_PATHS = ["scalar", "avx2", None]  # None: unset, the best the CPU has
+
+
+def decode_on(monkeypatch, path, *args):
+    if path is None:
+        monkeypatch.delenv("KELM_SIMD", raising=False)
+    else:
+        monkeypatch.setenv("KELM_SIMD", path)
+    return k.rans_decode_shards_parallel(*args)
+
+
+@pytest.mark.parametrize("path", SIMD_PATHS)
+@pytest.mark.parametrize("seed", range(2))
+def test_decode_paths_round_trip(monkeypatch, path, seed):
+    """Real encodes, many shards of mixed lengths and tables: the vector decoder
+    fills, refills and hands back its lanes."""
+    rng = np.random.default_rng([700 + seed, SIMD_PATHS.index(path)])  # no leftovers of the same output
+    n = 40
+    lengths = rng.choice([0, 3, 2047, 2048, 2049, 4099, 9000, 30001, 100_000], size=n, p=[.1] * 8 + [.2])
+    tables = [R.random_table(rng, n_symbols=int(rng.choice([2, 3, 16, 60, 256]))) for _ in range(n)]
+    tables[3], tables[4] = single_symbol_table(0), single_symbol_table(7)
+    skewed = np.zeros(256, U64)
+    skewed[[0, 9]] = [4095, 1]  # a few bytes cover many symbols: long tails after the last 8 bytes
+    tables[5] = (skewed, R.cumulative(skewed))
+    lengths[3:6] = 30001
+    data, offsets, lengths, cum, sym, parts = make_shards(rng, lengths, "adjacent", tables)
+    fs, bs, bo, bl = k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, int(rng.integers(LOW, 1 << 39)))
+    payload = pack(fs, bs, bo, bl)
+    decoded, consumed = decode_on(monkeypatch, path, payload, lengths, cum, sym, lookups_of(cum))
+    assert np.array_equal(decoded, data) and consumed == payload.size
+
+
+def foreign_shard(rng, kind, broken=0):
+    """States, tables and slot lookup of a foreign record. Kinds 0 and 1 keep the
+    states below 2^44, every frequency below 4096 and each symbol's cumulative
+    frequency at or below its first slot, as the vector decoder needs (kind 1 with
+    states below 2^31 too); kind 2 breaks one of these (broken = 0..4); kind 3
+    has only frequency 0, so that every step takes two bytes."""
+    if rng.random() < 0.5:
+        lut = np.sort(rng.integers(0, 256, 4096)).astype(U8)
+    else:
+        lut = rng.integers(0, 256, 4096).astype(U8)
+    first = np.full(256, 4096, np.int64)
+    np.minimum.at(first, lut.astype(np.int64), np.arange(4096))
+    cum = np.zeros(257, U64)
+    cum[:256] = rng.integers(0, first + 1).astype(U64)
+    cum[256] = rng.integers(0, 1 << 63)
+    sym = rng.integers(0, 4096, 256).astype(U64) if kind != 3 else np.zeros(256, U64)
+    states = [int(x) for x in rng.integers(LOW if kind == 0 else 0, 1 << 44, 4, dtype=np.uint64)]
+    s = int(lut[int(rng.integers(0, 4096))])
+    if kind == 2 and broken == 0:
+        states[int(rng.integers(0, 4))] = int(rng.integers(1 << 44, 1 << 45, dtype=np.uint64))
+    elif kind == 2 and broken == 1:
+        sym[s] = 4096
+    elif kind == 2 and broken == 2:
+        cum[s] = first[s] + 1
+    elif kind == 2 and broken == 3:
+        sym[0] = 4096  # the single-symbol shortcut
+    elif kind == 2:
+        sym[s] = 1 << 40
+        states[0] = int(rng.integers(1 << 45, 1 << 64, dtype=np.uint64))
+    return states, cum, sym, lut
+
+
+def dirty_heap(size):
+    """Leaves freed memory of a known pattern, so that a symbol a decoder fails to
+    write does not read as the right one left behind by an earlier call."""
+    junk = np.full(size, 0xA5, U8)
+    del junk
+
+
+@pytest.mark.parametrize("path", SIMD_PATHS)
+@pytest.mark.parametrize("seed", range(3))
+def test_decode_paths_match_on_foreign_payloads(monkeypatch, path, seed):
+    """Random states, bytes and irregular tables, byte counts that run out mid-shard
+    and counts that are not a multiple of 4: every path gives the scalar bytes."""
+    rng = np.random.default_rng([800 + seed, SIMD_PATHS.index(path)])
+    n = 72
+    kinds = np.array([2] * 5 + [3] * 8 + list(rng.choice(2, size=n - 13)))
+    counts = rng.choice([1, 6, 2048, 3001, 20_000], size=n).astype(U32)
+    counts[kinds >= 2] = rng.choice([3001, 20_000], size=13)
+    order = rng.permutation(n)
+    kinds, counts = kinds[order], counts[order]
+    kinds[:3], counts[:3] = 0, [3001, 3002, 3003]  # vector decoded up to their last 1, 2, 3 symbols
+    records, cum, sym, lut = [], np.zeros((n, 257), U64), np.zeros((n, 256), U64), np.zeros((n, 4096), U8)
+    broken = drained = 0
+    for i in range(n):
+        states, cum[i], sym[i], lut[i] = foreign_shard(rng, int(kinds[i]), broken=broken)
+        size = int(rng.choice([0, 7, 8, 9, 100, 5000, 40_000])) if i >= 3 else 40_000
+        if kinds[i] == 2:
+            broken, size = broken + 1, 5000
+        if kinds[i] == 3:
+            drained, size = drained + 1, 800 + drained  # every remainder mod 8 of the bytes
+        records.append(R.pack_record(states, rng.integers(0, 256, size, dtype=U8)))
+    payload = np.frombuffer(b"".join(records), U8)
+    want = decode_on(monkeypatch, "scalar", payload, counts, cum, sym, lut)
+    dirty_heap(want[0].size)
+    got = decode_on(monkeypatch, path, payload, counts, cum, sym, lut)
+    assert np.array_equal(got[0], want[0]) and got[1] == want[1] == payload.size
+
+
 POOL_SCRIPT = """
 import hashlib, sys
 import numpy as np

@@ -1,17 +1,22 @@
 #include "core/rans/shard_decoder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
+#include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
 #include "core/common/huge_pages.hpp"
-#include "core/rans/coder.hpp"
 #include "core/pool/pool.hpp"
+#include "core/rans/coder.hpp"
 #include "core/rans/payload.hpp"
+#include "core/rans/shard_decode_avx2.hpp"
 
 namespace kelm {
 
 namespace {
 
+// Most shards per batch of the vector decoder.
+constexpr std::size_t kAvx2Batch = 24;
 
 #define KELM_INLINE inline __attribute__((always_inline))
 
@@ -209,19 +214,44 @@ DecodedShards rans_decode_shards_parallel(std::span<const uint8_t> payload, std:
     DecodedShards result{Buffer<uint8_t>::uninit(total), consumed};
     prefer_huge_pages(result.decoded.data(), total);
 
+    // Shard i's inputs; false when it has no symbols.
+    auto shard_job = [&](std::size_t i, ShardJob& job) {
+        const std::size_t count = shard_counts[i];
+        if (count == 0) return false;
+        const ShardRecord& r = records[i];
+        auto bytes = slice(payload, r.start, r.start + r.len);
+        auto cums = slice(cum_freqs, i * kCumLen, i * kCumLen + kCumLen);
+        auto freqs = slice(sym_freqs, i * kAlphabet, i * kAlphabet + kAlphabet);
+        auto lookup = slice(lookups, i * kProbScale, i * kProbScale + kProbScale);
+        job = {{r.st[0], r.st[1], r.st[2], r.st[3]}, bytes.data(), bytes.size(), cums.data(), freqs.data(),
+               lookup.data(), result.decoded.data() + out_offsets[i], count};
+        return true;
+    };
+    auto decode_job = [](const ShardJob& job) {
+        decode_one(job.st, {job.bytes, job.len}, {job.cums, kCumLen}, {job.freqs, kAlphabet},
+                   {job.lookup, kProbScale}, job.out, job.n);
+    };
+
     FirstFailure failure;
-    parallel_for(n, [&](std::size_t i) {
-        failure.run(i, [&] {
-            const std::size_t count = shard_counts[i];
-            if (count == 0) return;
-            const ShardRecord& r = records[i];
-            auto bytes = slice(payload, r.start, r.start + r.len);
-            auto cums = slice(cum_freqs, i * kCumLen, i * kCumLen + kCumLen);
-            auto freqs = slice(sym_freqs, i * kAlphabet, i * kAlphabet + kAlphabet);
-            auto lookup = slice(lookups, i * kProbScale, i * kProbScale + kProbScale);
-            decode_one(r.st, bytes, cums, freqs, lookup, result.decoded.data() + out_offsets[i], count);
+    if (simd_level() == SimdLevel::avx2) {
+        // Batches of shards for the vector decoder, which keeps several in flight;
+        // it hands back what it leaves to the scalar decoder.
+        const std::size_t grain = std::clamp<std::size_t>(n / 8, 3, kAvx2Batch);
+        parallel_for_ranges(n, grain, [&](std::size_t begin, std::size_t end) {
+            ShardJob jobs[kAvx2Batch];
+            std::size_t m = 0;
+            for (std::size_t i = begin; i < end; ++i) failure.run(i, [&] { m += shard_job(i, jobs[m]); });
+            m = decode_shards_avx2({jobs, m});
+            for (std::size_t k = 0; k < m; ++k) decode_job(jobs[k]);
         });
-    });
+    } else {
+        parallel_for(n, [&](std::size_t i) {
+            failure.run(i, [&] {
+                ShardJob job;
+                if (shard_job(i, job)) decode_job(job);
+            });
+        });
+    }
     failure.rethrow();
     return result;
 }
