@@ -42,8 +42,8 @@ constexpr std::size_t kChunk = 256;  // pixels per prepared piece of a row
 // above, and the plane's shard cursors while a row runs.
 struct LaneFrame {
     uint32_t base[kChunk];      // gradient-table index of the entry for l = 0
-    uint16_t ul_t[kChunk];      // up-left | threshold << 8: l + u - ul < 0 exactly when l < threshold
     uint8_t up[kChunk + 1];     // up[i] is the up-left neighbour of pixel i, up[i + 1] its up neighbour
+    uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
     const uint8_t* end;         // end of the plane's residuals
@@ -75,8 +75,7 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     }
     for (std::size_t i = 0; i < n; ++i) {
         const uint8_t u = s.up[i + 1], ul = s.up[i];
-        const uint8_t threshold = uint8_t(std::max(u, ul) - u);  // ul - u when positive, else 0
-        s.ul_t[i] = uint16_t(ul | threshold << 8);
+        s.threshold[i] = uint8_t(std::max(u, ul) - u);  // ul - u when positive, else 0
     }
 }
 
@@ -88,10 +87,9 @@ template <bool Guided>
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
     const uint8_t* const unfolded = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kUnfoldOffset;
-    const std::size_t ut = s.ul_t[i];
     const std::size_t e = gradient[s.base[i] + l];
-    std::size_t j = e + (ut & 255);  // class << 9 plus p or p + 256
-    if (l < (ut >> 8)) [[unlikely]] {
+    std::size_t j = e + s.up[i];  // class << 9 plus p or p + 256
+    if (l < s.threshold[i]) [[unlikely]] {
         const uint8_t u = s.up[i + 1];
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
