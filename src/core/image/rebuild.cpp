@@ -1,7 +1,6 @@
 #include "core/image/rebuild.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -35,16 +34,6 @@ const uint8_t* prediction_offsets() {
     return table.data();
 }
 
-// unfold_residual(z, p) == uint8_t(p + unfolded[z]).
-const uint8_t* unfolded_residuals() {
-    static const std::array<uint8_t, 256> table = [] {
-        std::array<uint8_t, 256> t{};
-        for (int z = 0; z < 256; ++z) t[std::size_t(z)] = unfold_residual(uint8_t(z), 0);
-        return t;
-    }();
-    return table.data();
-}
-
 // ---------------------------------------------------------------- fast kernel
 
 constexpr std::size_t kChunk = 256;  // pixels per prepared piece of a row
@@ -53,8 +42,8 @@ constexpr std::size_t kChunk = 256;  // pixels per prepared piece of a row
 // above, and the plane's shard cursors while a row runs.
 struct LaneFrame {
     uint32_t base[kChunk];      // gradient-table index of the entry for l = 0
-    uint16_t ul_t[kChunk];      // up-left | threshold << 8: l + u - ul < 0 exactly when l < threshold
     uint8_t up[kChunk + 1];     // up[i] is the up-left neighbour of pixel i, up[i + 1] its up neighbour
+    uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
     const uint8_t* end;         // end of the plane's residuals
@@ -86,24 +75,25 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     }
     for (std::size_t i = 0; i < n; ++i) {
         const uint8_t u = s.up[i + 1], ul = s.up[i];
-        s.ul_t[i] = uint16_t(ul | (ul > u ? ul - u : 0) << 8);
+        s.threshold[i] = uint8_t(std::max(u, ul) - u);  // ul - u when positive, else 0
     }
 }
 
-// Rebuilds pixel i of a chunk from its left neighbour l; v is the gr pixel
-// when Guided (rd and bd), whose intensity bucket then picks the shard.
+// Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
+// (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
+// for gr the bucket of the prediction.
 template <bool Guided>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
-                                                const uint16_t* gradient, const uint8_t* shards,
-                                                const uint8_t* unfolded) {
-    const uint32_t ut = s.ul_t[i];
-    const uint32_t e = gradient[s.base[i] + l];
-    uint32_t j = e + (ut & 255);  // class << 9 | p, with p possibly + 256
-    if (l < (ut >> 8)) [[unlikely]] {
+                                                const uint16_t* gradient) {
+    const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
+    const uint8_t* const unfolded = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kUnfoldOffset;
+    const std::size_t e = gradient[s.base[i] + l];
+    std::size_t j = e + s.up[i];  // class << 9 plus p or p + 256
+    if (l < s.threshold[i]) [[unlikely]] {
         const uint8_t u = s.up[i + 1];
-        j = (e & ~511u) + (l > u ? l : u);
+        j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
-    const uint8_t shard = shards[Guided ? (e & ~511u) + guide[i] : j];
+    const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
     const uint8_t* c = s.cursor[shard];
     if (c >= s.end) [[unlikely]]
         past_end();
@@ -132,9 +122,7 @@ template <std::size_t K, bool G, bool RB>
         }
         guide[b] = bands[b]->job->planes[0] + yc * w;
     }
-    const uint16_t* const gradient = t.gradient.data();
-    const uint8_t* const shards = t.shard.data();
-    const uint8_t* const unfolded = unfolded_residuals();
+    const uint16_t* const gradient = t.gradient();
     uint8_t l[3 * K] = {};
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
@@ -149,10 +137,10 @@ template <std::size_t K, bool G, bool RB>
         for (std::size_t i = 0; i < n; ++i) {
 #pragma GCC unroll 8
             for (std::size_t b = 0; b < K; ++b) {
-                if constexpr (G) l[3 * b] = fast_step<false>(l[3 * b], f.lane[3 * b], nullptr, i, gradient, shards, unfolded);
+                if constexpr (G) l[3 * b] = fast_step<false>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
                 if constexpr (RB) {
-                    l[3 * b + 1] = fast_step<true>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient, shards, unfolded);
-                    l[3 * b + 2] = fast_step<true>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient, shards, unfolded);
+                    l[3 * b + 1] = fast_step<true>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                    l[3 * b + 2] = fast_step<true>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
                 }
             }
         }
@@ -285,9 +273,7 @@ void rebuild_checked(const BandJob& band, std::size_t w, const ContextTables& ta
     }
 }
 
-}  // namespace
-
-namespace {
+// ---------------------------------------------------------------- folding
 
 FoldedTables fold(const ContextTables& tables) {
     FoldedTables f;
@@ -299,8 +285,8 @@ FoldedTables fold(const ContextTables& tables) {
     if (max_class > kMaxFoldedClass) return f;
 
     // Transposed in tiles so that both tables are read and written in lines.
-    f.gradient = Buffer<uint16_t>::uninit(kSide * kStride);
-    uint16_t* const g = f.gradient.data();
+    f.block = Buffer<uint16_t>::zeroed(FoldedTables::kBytes / 2);
+    uint16_t* const g = f.block.data();
     const uint8_t* const pred = prediction_offsets();
     constexpr std::size_t kTile = 32;
     for (std::size_t du0 = 0; du0 < kSide; du0 += kTile)
@@ -310,9 +296,11 @@ FoldedTables fold(const ContextTables& tables) {
                     g[du * kStride + dl] = uint16_t(s_lut[dl * kSide + du] << 9 | pred[du * kStride + dl]);
 
     // Every entry below is in range: max_reachable_class visited the same ones.
-    f.shard = Buffer<uint8_t>::uninit((std::size_t(max_class) + 1) * 512);
+    uint8_t* const shard = reinterpret_cast<uint8_t*>(g) + FoldedTables::kShardOffset;
     for (std::size_t s = 0; s <= max_class; ++s)
-        for (std::size_t j = 0; j < 512; ++j) f.shard[s * 512 + j] = tables.d_lut[4 * s + tables.i_lut[j & 255]];
+        for (std::size_t j = 0; j < 512; ++j) shard[s * 512 + j] = tables.d_lut[4 * s + tables.i_lut[j & 255]];
+    uint8_t* const unfolded = reinterpret_cast<uint8_t*>(g) + FoldedTables::kUnfoldOffset;
+    for (int z = 0; z < 256; ++z) unfolded[z] = unfold_residual(uint8_t(z), 0);
     f.max_shard = *max_shard;
     return f;
 }

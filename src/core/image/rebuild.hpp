@@ -27,17 +27,26 @@ struct BandJob {
 // The caller's tables folded so that one load gives a pixel's gradient class
 // and prediction, and one more its shard. Built once per call and shared by
 // every band; empty when the fast kernel cannot run (some lookup may leave
-// the tables, or a gradient class is 128 or more).
+// the tables, or a gradient class is 128 or more). The three tables share one
+// block, so that a kernel reaches them from one base register.
 struct FoldedTables {
-    // Per (u - ul, l - ul), transposed so that the entries of one pixel's 256
-    // possible left neighbours are adjacent: gradient class << 9 | (p - ul) mod
-    // 256, where p is the prediction unless l + u - ul < 0 (then p = max(l, u)).
-    Buffer<uint16_t> gradient;
-    // Per (gradient class, j < 512): the shard d_lut[4 * class + i_lut[j % 256]].
-    Buffer<uint8_t> shard;
+    // uint16 per (u - ul, l - ul) in rows of 512, transposed so that the
+    // entries of one pixel's 256 possible left neighbours are adjacent:
+    // gradient class << 9 | (p - ul) mod 256, where p is the prediction unless
+    // l + u - ul < 0 (then p = max(l, u)).
+    static constexpr std::size_t kGradientEntries = 511 * 512;
+    // Then per (gradient class, j < 512) the shard d_lut[4 * class + i_lut[j % 256]].
+    static constexpr std::size_t kShardOffset = 2 * kGradientEntries;
+    // Then the unfolded residuals: unfold_residual(z, p) == uint8_t(p + unfolded[z]).
+    static constexpr std::size_t kUnfoldOffset = kShardOffset + 128 * 512;
+    static constexpr std::size_t kBytes = kUnfoldOffset + 256;
+
+    Buffer<uint16_t> block;
     uint8_t max_shard = 0;  // the largest shard any pixel can get
 
-    bool ready() const { return !gradient.empty(); }
+    bool ready() const { return !block.empty(); }
+    const uint16_t* gradient() const { return block.data(); }
+    const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(block.data()); }
     // True when the fast kernel may rebuild the band: every shard a pixel can
     // get has an offset in each plane.
     bool covers(const BandJob& band) const;
