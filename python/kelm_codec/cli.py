@@ -142,7 +142,10 @@ def main(argv=None) -> int:
         return EXIT_USAGE
     if getattr(args, "threads", None):
         import kelm_rans
-        kelm_rans.set_rayon_threads(args.threads)  # the backend's pool, if not created yet
+
+        from . import _kernels
+        kelm_rans.set_rayon_threads(args.threads)  # the native pools, if not created yet
+        _kernels.set_threads(args.threads)
     try:
         return args.fn(args)
     except UserError as e:
