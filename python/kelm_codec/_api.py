@@ -40,7 +40,11 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
 
     method: "shards" (context-sharded rANS) or "planes" (context-modelled plane coder).
     table_set_id: the context table set (default: chosen by image size).
-    threads: worker threads for the band jobs (default: the CPUs available).
+    threads: Python threads for the band jobs (default: the CPUs available). The
+        native kernels run on process-wide worker pools whose size this does not
+        change: set RAYON_NUM_THREADS before the first call (or call
+        kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
+        keep several decoders in one process from oversubscribing the cores.
     """
     image = np.asarray(image)
     if image.dtype != np.uint8:
@@ -105,6 +109,11 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
 
     Raises FormatError for truncated, damaged or foreign data.
+    threads: Python threads for the band jobs (default: the CPUs available). The
+        native kernels run on process-wide worker pools whose size this does not
+        change: set RAYON_NUM_THREADS before the first call (or call
+        kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
+        keep several decoders in one process from oversubscribing the cores.
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         data = memoryview(data)
