@@ -22,15 +22,14 @@ namespace {
 
 #define KELM_AVX2 __attribute__((target("avx2,bmi2,popcnt")))
 
-// 1 / f for f = 1 to 4096 (entry 0 unused).
-const double* reciprocals() {
-    static const std::array<double, kProbScale + 1> table = [] {
-        std::array<double, kProbScale + 1> t{};
-        for (std::size_t f = 1; f <= kProbScale; ++f) t[f] = 1.0 / double(f);
-        return t;
-    }();
-    return table.data();
-}
+constexpr unsigned kDefaultCsr = 0x1F80;  // round to nearest, all exceptions masked
+
+// 1 / f for f = 1 to 4096 (entry 0 unused), rounded to nearest.
+constexpr std::array<double, kProbScale + 1> kReciprocals = [] {
+    std::array<double, kProbScale + 1> t{};
+    for (std::size_t f = 1; f <= kProbScale; ++f) t[f] = 1.0 / double(f);
+    return t;
+}();
 
 // Byte shuffles that pack the bytes a group gives out. Bit 2j of the index:
 // state j gives out its low byte; bit 2j + 1: also its second byte. The
@@ -109,9 +108,11 @@ KELM_AVX2 inline __attribute__((always_inline)) __m256i group(__m256i x, const u
 
 template <int N>
 KELM_AVX2 void avx2_run(Lane<Avx2Kernel::Table>* lanes, std::size_t m) {
-    // The rounding above needs round-to-nearest, whatever the caller set.
+    // The rounding above needs round-to-nearest, and the states of an
+    // irregular lane may be anything: the default environment (all
+    // exceptions masked) for the loop, the caller's again afterwards.
     const unsigned csr = _mm_getcsr();
-    if (csr & _MM_ROUND_MASK) _mm_setcsr(csr & ~_MM_ROUND_MASK);
+    _mm_setcsr(kDefaultCsr);
     const Constants c;
     __m256i x[N], irregular[N];
     uint8_t* out[N];
@@ -136,13 +137,13 @@ KELM_AVX2 void avx2_run(Lane<Avx2Kernel::Table>* lanes, std::size_t m) {
         lanes[j].k -= m;
         lanes[j].irregular |= !_mm256_testz_si256(irregular[j], c.irregular);
     }
-    if (csr & _MM_ROUND_MASK) _mm_setcsr(csr);
+    _mm_setcsr(csr);
 }
 
 }  // namespace
 
 void Avx2Kernel::build(Table& t, const uint64_t* freqs, const uint64_t* cums) {
-    const double* rcp = reciprocals();
+    const double* rcp = kReciprocals.data();
     for (unsigned s = 0; s < kAlphabet; ++s) {
         const uint64_t f = freqs[s], c = cums[s];
         t.e[s] = is_regular(f, c) ? Entry{rcp[f], uint32_t(kProbScale - f), uint32_t(c)} : Entry{0.0, kIrregular, 0};
