@@ -13,6 +13,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstdint>
 
 #include "core/rans/shard_encoder_lanes.hpp"
 
@@ -31,22 +32,28 @@ constexpr std::array<double, kProbScale + 1> kReciprocals = [] {
     return t;
 }();
 
-// Byte shuffles that pack the bytes a group gives out. Bit 2j of the index:
-// state j gives out its low byte; bit 2j + 1: also its second byte. The
-// source holds the low 32 bits of state j at bytes 4j to 4j + 3; states are
-// coded 3 first, each low byte first. Unused positions select zero.
-constexpr std::array<uint64_t, 256> kPackShuffles = [] {
-    std::array<uint64_t, 256> lut{};
+// Byte shuffles that pack the bytes a group gives out, and their counts.
+// Bit 2j of the index: state j gives out its low byte; bit 2j + 1: also its
+// second byte. The source holds the low 32 bits of state j at bytes 4j to
+// 4j + 3; states are coded 3 first, each low byte first. Unused positions
+// select zero.
+struct PackTable {
+    uint64_t shuffle[256];
+    uint8_t count[256];
+};
+constexpr PackTable kPack = [] {
+    PackTable t{};
     for (unsigned mask = 0; mask < 256; ++mask) {
         uint64_t ctl = 0;
         int n = 0;
         for (int j = 3; j >= 0; --j)
             for (int b = 0; b < 2; ++b)
                 if (mask >> (2 * j + b) & 1) ctl |= uint64_t(4 * j + b) << (8 * n++);
+        t.count[mask] = uint8_t(n);
         for (; n < 8; ++n) ctl |= uint64_t(0x80) << (8 * n);
-        lut[mask] = ctl;
+        t.shuffle[mask] = ctl;
     }
-    return lut;
+    return t;
 }();
 
 struct Constants {
@@ -54,6 +61,7 @@ struct Constants {
     __m256i limit1;       // the bits of 2^52 + 2^27 - 1: one byte above
     __m256i limit2;       // the bits of 2^52 + 2^35 - 1: two bytes above
     __m256i eight;
+    __m256i sixteen;
     __m256i low_halves;   // gathers the low 32 bits of the four states
     __m256i irregular;
     __m256d magic_less_half;
@@ -64,6 +72,7 @@ struct Constants {
           limit1(_mm256_set1_epi64x(0x4330000000000000 + (1ll << 27) - 1)),
           limit2(_mm256_set1_epi64x(0x4330000000000000 + (1ll << 35) - 1)),
           eight(_mm256_set1_epi64x(8)),
+          sixteen(_mm256_set1_epi64x(16)),
           low_halves(_mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)),
           irregular(_mm256_set1_epi64x(kIrregular)),
           magic_less_half(_mm256_set1_pd(4503599627370496.0 - 0.5)),
@@ -92,12 +101,12 @@ KELM_AVX2 inline __attribute__((always_inline)) __m256i group(__m256i x, const u
     // Renormalisation: one byte when q0 >= 2^27, two when q0 >= 2^35.
     const __m256i one = _mm256_cmpgt_epi64(q0_bits, c.limit1);
     const __m256i two = _mm256_cmpgt_epi64(q0_bits, c.limit2);
-    const __m256i shift = _mm256_add_epi64(_mm256_and_si256(one, c.eight), _mm256_and_si256(two, c.eight));
+    const __m256i shift = _mm256_blendv_epi8(_mm256_and_si256(one, c.eight), c.sixteen, two);
     const __m128i lows = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(x, c.low_halves));
     const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_blend_epi32(one, two, 0xAA))));
-    const __m128i shuffle = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kPackShuffles[mask]));
+    const __m128i shuffle = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kPack.shuffle[mask]));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(lows, shuffle));
-    out += _mm_popcnt_u32(mask);
+    out += kPack.count[mask];
 
     // x >> s + cum + (q0 >> s) (4096 - f); the low 32 bits of q0_bits >> s
     // are q0 >> s (s <= 16, q0 >> s < 2^27).
@@ -122,14 +131,12 @@ KELM_AVX2 void avx2_run(Lane<Avx2Kernel::Table>* lanes, std::size_t m) {
         x[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[j].x));
         irregular[j] = _mm256_setzero_si256();
         out[j] = lanes[j].out;
-        p[j] = lanes[j].data + lanes[j].k;
+        p[j] = lanes[j].data + lanes[j].k - m;
         t[j] = lanes[j].table->e;
     }
-    for (std::size_t g = m / 4; g > 0; --g) {
-        for (int j = 0; j < N; ++j) {
-            p[j] -= 4;
-            x[j] = group(x[j], p[j], t[j], out[j], irregular[j], c);
-        }
+    for (std::size_t i = m; i > 0;) {
+        i -= 4;
+        for (int j = 0; j < N; ++j) x[j] = group(x[j], p[j] + i, t[j], out[j], irregular[j], c);
     }
     for (int j = 0; j < N; ++j) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[j].x), x[j]);
