@@ -98,6 +98,7 @@ void ScalarKernel::run(Lane<Table>* lanes, int count, std::size_t m) {
 namespace {
 
 constexpr uint64_t kRegionSlack = 1024;
+constexpr std::size_t kFirstStretch = 16384;  // symbols a worker codes before it takes more lanes
 
 struct EncoderTables {
     const uint64_t* freqs;
@@ -156,26 +157,31 @@ struct EncodeCall {
 // Codes shards claimed from the call with the kernel K, up to K::kLanes at a
 // time. A shard's positions above the last multiple of four and its last
 // group of four (every state's first step) run exactly, before the shard
-// enters a lane; the rest runs in the kernel.
+// enters a lane; the rest runs in the kernel. A worker starts with one lane
+// and takes more after a first stretch, once the other workers have had the
+// time to take theirs: with no more shards than threads, every shard gets a
+// thread of its own.
 template <class K>
 class Worker {
 public:
     explicit Worker(EncodeCall& call) : c_(call) {}
 
     void run() {
-        using L = Lane<typename K::Table>;
         L lanes[K::kLanes];
         for (int j = 0; j < K::kLanes; ++j) lanes[j].table = &tables_[j];
         int count = 0;
         bool more = true;
-        while (true) {
-            while (more && count < K::kLanes) {
+        auto fill = [&](int lanes_wanted) {
+            while (more && count < lanes_wanted) {
                 if (claim(lanes[count])) ++count;
                 else more = false;
             }
-            if (count == 0) return;
+        };
+        fill(1);
+        while (count > 0) {
             std::size_t m = lanes[0].k;
             for (int j = 1; j < count; ++j) m = std::min(m, lanes[j].k);
+            if (more && count < K::kLanes) m = std::min(m, kFirstStretch);
             K::run(lanes, count, m);
             for (int j = 0; j < count;) {
                 if (lanes[j].k == 0) {
@@ -185,6 +191,7 @@ public:
                     ++j;
                 }
             }
+            fill(K::kLanes);
         }
     }
 
@@ -211,9 +218,9 @@ private:
         std::size_t written = 0;
         const std::size_t len = c_.lengths[i];
         if (len != 0 && freqs[0] != kProbScale) {
-            const std::size_t start = at(c_.offsets, i);
-            if (start + len > c_.data.size()) panic_index(c_.data.size(), start + len - 1);
-            const uint8_t* data = c_.data.data() + start;
+            const std::size_t offset = at(c_.offsets, i);
+            if (offset + len > c_.data.size()) panic_index(c_.data.size(), offset + len - 1);
+            const uint8_t* data = c_.data.data() + offset;
             uint8_t* const begin = c_.r.bitstreams.data() + c_.r.bs_offsets[i];
             uint8_t* const end = begin + 2 * len + kRegionSlack;
             const EncoderTables t{freqs.data(), cums.data(), i};
@@ -251,7 +258,8 @@ private:
         return false;
     }
 
-    // A lane that met an irregular symbol codes its shard again, exactly.
+    // Completes the shard of a lane; one that met an irregular symbol is coded
+    // again, exactly.
     void finish(L& lane) {
         c_.failure.run(lane.shard, [&] {
             std::size_t written;
