@@ -12,6 +12,7 @@ from util import is_panic, run_python
 
 U8, U32, U64 = np.uint8, np.uint32, np.uint64
 LOW = 1 << 31
+SIMD_PATHS = ["scalar", "avx2"]  # values of KELM_SIMD; avx2 means scalar on a CPU without it
 
 
 def panic_message(call):
@@ -306,7 +307,9 @@ def test_one_byte_for_a_rare_symbol():
     ("freq4097", "index out of bounds: the len is 4097 but the index is 5000"),
     ("freq0", "symbol 9 of shard 1 has frequency 0 in its table"),
 ])
-def test_encode_failures(case, message):
+@pytest.mark.parametrize("path", SIMD_PATHS)
+def test_encode_failures(case, message, path, monkeypatch):
+    monkeypatch.setenv("KELM_SIMD", path)
     rng = np.random.default_rng(4)
     data, offsets, lengths, cum, sym, _ = make_shards(rng, [10, 10])
     if case == "short_sym":
@@ -326,7 +329,9 @@ def test_encode_failures(case, message):
 
 
 @pytest.mark.parametrize("init", [LOW, 2**64 - 1])
-def test_frequency_zero_is_found_anywhere_in_a_long_shard(init):
+@pytest.mark.parametrize("path", SIMD_PATHS)
+def test_frequency_zero_is_found_anywhere_in_a_long_shard(init, path, monkeypatch):
+    monkeypatch.setenv("KELM_SIMD", path)
     rng = np.random.default_rng(6)
     data, offsets, lengths, cum, sym, _ = make_shards(rng, [3, 5000, 7])
     absent = int(np.flatnonzero(sym[1] == 0)[0])
@@ -364,6 +369,91 @@ def test_encode_refuses_regions_beyond_32_bit_offsets(lengths):
         k.rans_encode_shards_parallel(np.zeros(0, U8), np.zeros(n, U32), np.array(lengths, U32),
                                       np.zeros((n, 257), U64), np.zeros((n, 256), U64), LOW)
     assert "32-bit offsets" in str(info.value)
+
+
+# ---------------------------------------------------------------- encoder kernels
+
+
+def kernel_shards(rng):
+    """Shards of every kind the encoder's kernels treat apart: lengths around
+    the exact first group and up to 50001, tables from one symbol (not symbol
+    0, so no shortcut) to uniform, a skewed one with rare symbols, cumulative
+    frequencies just below 2^32, an unused frequency above 4096, and one used
+    cumulative frequency beyond 32 bits (that shard is coded exactly)."""
+    skewed = np.zeros(256, U64)
+    skewed[[0, 7, 200]] = [4094, 1, 1]
+    lone = np.zeros(256, U64)
+    lone[77] = 4096
+    freqs = [R.random_table(rng, n_symbols=n)[0] for n in (2, 3, 40, 256, 256, 256)]
+    freqs += [skewed, np.full(256, 16, U64), lone]
+    lengths = [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 999, 4099, 50001, 12002, 30, 2047, 600, 5]
+    tables = [(f, R.cumulative(f)) for f in freqs]
+    tables = [tables[i % len(tables)] for i in range(len(lengths))]
+    data, offsets, lengths, cum, sym, parts = make_shards(rng, lengths, tables=tables)
+    cum[11] += np.uint64(2**32 - 1 - 4096)              # regular: states up to 2^39 + 2^32
+    sym[10, np.flatnonzero(sym[10] == 0)[0]] = 5000     # never coded
+    cum[13, parts[13][6000]] += np.uint64(1 << 40)      # coded: the shard goes exact
+    return data, offsets, lengths, cum, sym, parts
+
+
+def reference_encode(parts, lengths, cum, sym, init):
+    offsets, total = R.region_sizes(lengths)
+    fs, bs, bl = np.zeros((len(parts), 4), U64), np.zeros(total, U8), np.zeros(len(parts), U32)
+    for i, part in enumerate(parts):
+        st, out = R.encode_stream(part.tolist(), sym[i].tolist(), cum[i].tolist(), init)
+        fs[i], bl[i] = st, len(out)
+        bs[offsets[i]:offsets[i] + len(out)] = out
+    return fs, bs, np.array(offsets, U32), bl
+
+
+@pytest.mark.parametrize("init", [0, 5, LOW + 12345, (1 << 39) - 1, 2**64 - 1])
+def test_every_kernel_matches_the_reference(init, monkeypatch):
+    """States, bytes, the zeros around them, offsets and lengths, for each KELM_SIMD."""
+    rng = np.random.default_rng(init % 1009)
+    data, offsets, lengths, cum, sym, parts = kernel_shards(rng)
+    expect = reference_encode(parts, lengths, cum, sym, init)
+    for path in SIMD_PATHS:
+        monkeypatch.setenv("KELM_SIMD", path)
+        got = k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, init)
+        for a, b in zip(got, expect):
+            assert a.dtype == b.dtype and np.array_equal(a, b), path
+
+
+@pytest.mark.parametrize("path", SIMD_PATHS)
+def test_the_first_failing_shard_is_reported(path, monkeypatch):
+    """Shard 9 fails last in its coding order, after a long fast part; shard 10
+    fails sooner, after a short one, shard 17 in its exact first steps: 9 is
+    reported."""
+    monkeypatch.setenv("KELM_SIMD", path)
+    rng = np.random.default_rng(15)
+    lengths = np.full(30, 300)
+    lengths[9] = 6000
+    data, offsets, lengths, cum, sym, _ = make_shards(rng, lengths)
+    for i, pos in ((9, 0), (10, 150), (17, 299)):
+        data[offsets[i] + pos] = np.flatnonzero(sym[i] == 0)[0]
+    msg = panic_message(lambda: k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, LOW))
+    assert msg.endswith(" of shard 9 has frequency 0 in its table")
+
+
+def test_encoder_ignores_the_callers_rounding_mode():
+    """The pool's threads take the floating-point rounding of the thread that
+    starts them; the AVX2 kernel's division must not depend on it."""
+    script = """
+    import ctypes, sys
+    import numpy as np
+    sys.path.insert(0, {tests!r})
+    import ref_rans as R
+    assert ctypes.CDLL("libm.so.6").fesetround(0x800) == 0  # FE_UPWARD, before the pool starts
+    import kelm_rans as k
+    rng = np.random.default_rng(16)
+    f, c = R.random_table(rng)
+    data = R.sample(rng, f, 3000)
+    fs, bs, bo, bl = k.rans_encode_shards_parallel(data, np.zeros(1, np.uint32), np.array([3000], np.uint32),
+                                                   c[None], f[None], 1 << 31)
+    st, out = R.encode_stream(data.tolist(), f.tolist(), c.tolist(), 1 << 31)
+    print(fs[0].tolist() == st and bs[:bl[0]].tolist() == out)
+    """
+    assert run_python(script.format(tests=os.path.dirname(__file__))).strip() == "True"
 
 
 # ---------------------------------------------------------------- packing
