@@ -12,7 +12,14 @@ from util import is_panic, run_python
 
 U8, U32, U64 = np.uint8, np.uint32, np.uint64
 LOW = 1 << 31
-SIMD_PATHS = ["scalar", "avx2"]  # values of KELM_SIMD; avx2 means scalar on a CPU without it
+SIMD_PATHS = ["scalar", "avx2", None]  # values of KELM_SIMD (None: unset, the best the CPU has)
+
+
+def use_simd(monkeypatch, path):
+    if path is None:
+        monkeypatch.delenv("KELM_SIMD", raising=False)
+    else:
+        use_simd(monkeypatch, path)
 
 
 def panic_message(call):
@@ -309,7 +316,7 @@ def test_one_byte_for_a_rare_symbol():
 ])
 @pytest.mark.parametrize("path", SIMD_PATHS)
 def test_encode_failures(case, message, path, monkeypatch):
-    monkeypatch.setenv("KELM_SIMD", path)
+    use_simd(monkeypatch, path)
     rng = np.random.default_rng(4)
     data, offsets, lengths, cum, sym, _ = make_shards(rng, [10, 10])
     if case == "short_sym":
@@ -331,7 +338,7 @@ def test_encode_failures(case, message, path, monkeypatch):
 @pytest.mark.parametrize("init", [LOW, 2**64 - 1])
 @pytest.mark.parametrize("path", SIMD_PATHS)
 def test_frequency_zero_is_found_anywhere_in_a_long_shard(init, path, monkeypatch):
-    monkeypatch.setenv("KELM_SIMD", path)
+    use_simd(monkeypatch, path)
     rng = np.random.default_rng(6)
     data, offsets, lengths, cum, sym, _ = make_shards(rng, [3, 5000, 7])
     absent = int(np.flatnonzero(sym[1] == 0)[0])
@@ -413,7 +420,7 @@ def test_every_kernel_matches_the_reference(init, monkeypatch):
     data, offsets, lengths, cum, sym, parts = kernel_shards(rng)
     expect = reference_encode(parts, lengths, cum, sym, init)
     for path in SIMD_PATHS:
-        monkeypatch.setenv("KELM_SIMD", path)
+        use_simd(monkeypatch, path)
         got = k.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, init)
         for a, b in zip(got, expect):
             assert a.dtype == b.dtype and np.array_equal(a, b), path
@@ -424,7 +431,7 @@ def test_the_first_failing_shard_is_reported(path, monkeypatch):
     """Shard 9 fails last in its coding order, after a long fast part; shard 10
     fails sooner, after a short one, shard 17 in its exact first steps: 9 is
     reported."""
-    monkeypatch.setenv("KELM_SIMD", path)
+    use_simd(monkeypatch, path)
     rng = np.random.default_rng(15)
     lengths = np.full(30, 300)
     lengths[9] = 6000
@@ -735,14 +742,8 @@ def test_panic_is_not_an_exception():
 
 # ---------------------------------------------------------------- decoder paths (KELM_SIMD)
 
-SIMD_PATHS = ["scalar", "avx2", None]  # None: unset, the best the CPU has
-
-
 def decode_on(monkeypatch, path, *args):
-    if path is None:
-        monkeypatch.delenv("KELM_SIMD", raising=False)
-    else:
-        monkeypatch.setenv("KELM_SIMD", path)
+    use_simd(monkeypatch, path)
     return k.rans_decode_shards_parallel(*args)
 
 
