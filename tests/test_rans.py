@@ -19,7 +19,7 @@ def use_simd(monkeypatch, path):
     if path is None:
         monkeypatch.delenv("KELM_SIMD", raising=False)
     else:
-        use_simd(monkeypatch, path)
+        monkeypatch.setenv("KELM_SIMD", path)
 
 
 def panic_message(call):
