@@ -21,9 +21,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def run(script, args, build, threads):
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(build), RAYON_NUM_THREADS=str(threads))
+    # A build directory, and the codec's sources beside it when it is a checkout's build/<dir>.
+    python = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(build))), "python")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(build), python]),
+               RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
-    cmd = [sys.executable, os.path.join(HERE, script), "--worker", *args]
+    cmd = [sys.executable, os.path.join(HERE, script), "--worker", "--threads", str(threads), *args] \
+        if script == "bench_codec.py" else [sys.executable, os.path.join(HERE, script), "--worker", *args]
     return json.loads(subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout)
 
 
@@ -49,6 +53,14 @@ def image_measures(quick):
     return "bench_image.py", args, measures
 
 
+def codec_measures(quick):
+    args = ["--runs", "3" if quick else "5"]
+
+    def measures(out):
+        return {f"codec {k} 8 MP (cpu ms)": out[k]["cpu_ms"] for k in ("encode", "decode")}
+    return "bench_codec.py", args, measures
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("a", help="build directory A (baseline)")
@@ -56,10 +68,10 @@ def main():
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", choices=["rans", "image"])
+    ap.add_argument("--only", choices=["rans", "image", "codec"])
     args = ap.parse_args()
-    suites = [s(args.quick) for name, s in (("rans", rans_measures), ("image", image_measures))
-              if args.only in (None, name)]
+    suites = [s(args.quick) for name, s in (("rans", rans_measures), ("image", image_measures),
+                                            ("codec", codec_measures)) if args.only in (None, name)]
     samples = {"A": {}, "B": {}}
     for rnd in range(args.rounds):
         order = ("A", "B") if rnd % 2 == 0 else ("B", "A")

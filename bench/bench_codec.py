@@ -1,0 +1,59 @@
+"""kelm_codec's encode and decode speed on the 8-megapixel photograph that
+`kelm bench` builds, with a given number of threads (the Python band threads
+and both native pools), medians of several runs: wall and CPU time.
+
+    PYTHONPATH=build/dev:python python bench/bench_codec.py [--threads N] [--runs N]
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+
+def worker(threads, runs):
+    import kelm_codec
+    from kelm_codec.bench import mosaic
+    img = mosaic()
+    data = kelm_codec.encode(img, threads=threads)
+    mp = img.shape[0] * img.shape[1] / 1e6
+    out = {"mp": mp, "bytes": len(data)}
+    for name, fn in (("encode", lambda: kelm_codec.encode(img, threads=threads)),
+                     ("decode", lambda: kelm_codec.decode(data, threads=threads))):
+        fn()
+        wall, cpu = [], []
+        for _ in range(runs):
+            t0, c0 = time.perf_counter(), time.process_time()
+            fn()
+            wall.append(time.perf_counter() - t0)
+            cpu.append(time.process_time() - c0)
+        out[name] = {"wall_ms": 1e3 * statistics.median(wall), "cpu_ms": 1e3 * statistics.median(cpu)}
+    print(json.dumps(out))
+
+
+def measure(threads, runs):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    cmd = [sys.executable, __file__, "--worker", "--threads", str(threads), "--runs", str(runs)]
+    return json.loads(subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count() or 1])
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        return worker(args.threads[0], args.runs)
+    for t in args.threads:
+        r = measure(t, args.runs)
+        print(f"{t} thread(s), {r['mp']:.2f} MP, {r['bytes']} bytes: "
+              + "  ".join(f"{k} {r['mp'] / r[k]['wall_ms'] * 1e3:6.1f} MP/s (cpu {r[k]['cpu_ms']:.0f} ms)"
+                          for k in ("encode", "decode")))
+
+
+if __name__ == "__main__":
+    main()
