@@ -6,7 +6,8 @@ import struct
 import numpy as np
 
 MAGIC = b"KELM"
-VERSION = 1
+VERSION_1, VERSION_2 = 1, 2  # version 2 adds the transform section, shorter records, table sets 4 and 5
+VERSIONS = (VERSION_1, VERSION_2)
 
 KIND_GRAY, KIND_RGB, KIND_RGBA = 1, 3, 4
 KINDS = {KIND_GRAY: "gray", KIND_RGB: "rgb", KIND_RGBA: "rgba"}

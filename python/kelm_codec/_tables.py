@@ -44,7 +44,13 @@ PARAMS: dict[int, TableParams] = {
     # Large images: the low-activity classes split by intensity as well.
     3: TableParams(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(32, 96, 176),
                  split_buckets=(True,) * 6 + (False, False, False, True, False), plane_classes=5),
+    # Tiny images (format version 2 on): one shard per plane, whose table costs least.
+    4: TableParams(activity=(), intensity=(), split_buckets=(False,), plane_classes=1),
+    # Small images (format version 2 on): flat, edge and busy neighbourhoods.
+    5: TableParams(activity=(2, 12), intensity=(), split_buckets=(False,) * 3, plane_classes=2),
 }
+# The sets a version 1 file may name.
+V1_SETS = (1, 2, 3)
 
 
 @dataclass(frozen=True)
