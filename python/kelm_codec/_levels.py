@@ -88,6 +88,28 @@ def _shaped(pixels, h, w):
     return pixels.reshape(h, w) if pixels.shape[1] == 1 else pixels.reshape(h, w, pixels.shape[1])
 
 
+def _sets(level, small, plain, h, w):
+    default = default_set_id(h, w)
+    if level >= 7:
+        return [1, 2, 3, 4, 5, 6, 7]
+    if level == 1:
+        return [default]
+    sets = [default]
+    if small:
+        sets += [4, 5]
+    if not plain or small or level >= 3:
+        sets.append(6)
+    if not plain and level >= 4:
+        sets.append(7)
+    return sets
+
+
+def _methods(level, small, plain):
+    if level >= 9 or (level >= 8 and not plain) or (small and level >= 2):
+        return [METHOD_SHARDS, METHOD_PLANES]
+    return [METHOD_SHARDS]
+
+
 def candidates(image, kind, level, method=None, set_id=None):
     """The candidate codings of an image at a level; method and set_id fix those choices."""
     h, w = image.shape[:2]
@@ -96,22 +118,15 @@ def candidates(image, kind, level, method=None, set_id=None):
         pairs = [(None, image)]
     else:
         pairs = _transforms(image, kind, level)
-    methods = [method] if method is not None else \
-        [METHOD_SHARDS, METHOD_PLANES] if level >= 8 or (small and level >= 2) else [METHOD_SHARDS]
-    if set_id is not None:
-        sets = [set_id]
-    elif level >= 7:
-        sets = [1, 2, 3, 4, 5]
-    elif small and level >= 2:
-        sets = [default_set_id(h, w), 4, 5]
-    else:
-        sets = [default_set_id(h, w)]
     out = []
     for transform, coded in pairs:
         if transform is not None and transform.flags & FLAG_ZERO:
             out.append(Candidate(transform, coded, METHOD_SHARDS, default_set_id(h, w)))
             continue
-        for m in methods:
+        plain = transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES)
+        sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
+            _sets(level, small, plain, h, w)
+        for m in [method] if method is not None else _methods(level, small, plain):
             for s in sets:
                 t = Transform(0) if transform is None and s not in V1_SETS else transform
                 out.append(Candidate(t, coded, m, s))
