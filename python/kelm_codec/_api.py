@@ -8,8 +8,9 @@ import numpy as np
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
-                      METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS, FormatError, Reader, Writer,
+                      METHOD_DEFLATE, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS, FormatError, Reader, Writer,
                       crc32_combine)
+from ._deflate import encode_deflate, read_deflate
 from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
 from ._rans import RecordsV1, RecordsV2
@@ -21,9 +22,10 @@ from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_VALUES, FLAG_ZERO, Tran
 # header must not make it allocate without bound.
 MAX_PIXELS = 1 << 28
 
-_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes}
-# Readers check every section and its sizes and return a decoding job per band.
-_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes}
+_METHOD_IDS = {name: m for m, name in METHODS.items()}
+_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes, METHOD_DEFLATE: encode_deflate}
+# Readers check every section and its sizes and return decoding jobs.
+_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes, METHOD_DEFLATE: read_deflate}
 
 
 def _kind_of(image: np.ndarray) -> int:
@@ -46,8 +48,9 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
 
     level: effort, 0 to 9: higher levels try more codings and keep the smallest
         (0: the version 1 coder without analysis).
-    method: "shards" (context-sharded rANS) or "planes" (context-modelled plane
-        coder); default: shards, or the smaller one where the level tries both.
+    method: "shards" (context-sharded rANS), "planes" (context-modelled plane
+        coder) or "deflate" (filtered samples, deflate; for small images);
+        default: shards, or the smallest where the level tries several.
     table_set_id: the context table set (default: chosen by image size and level).
     threads: worker threads for the band jobs (default: the CPUs available).
     """
@@ -55,8 +58,8 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
     if image.dtype != np.uint8:
         raise ValueError(f"image must be uint8, not {image.dtype}")
     kind = _kind_of(image)
-    if method not in (None, "shards", "planes"):
-        raise ValueError(f"unknown method {method!r} (shards or planes)")
+    if method not in (None, *_METHOD_IDS):
+        raise ValueError(f"unknown method {method!r} (shards, planes or deflate)")
     if not isinstance(level, (int, np.integer)) or level not in LEVELS:
         raise ValueError(f"level must be an integer from 0 to 9, not {level!r}")
     h, w = image.shape[:2]
@@ -65,7 +68,7 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
     image = np.ascontiguousarray(image)
     if table_set_id is not None and int(table_set_id) not in PARAMS:
         raise ValueError(f"unknown table set {table_set_id}")
-    m = None if method is None else METHOD_SHARDS if method == "shards" else METHOD_PLANES
+    m = None if method is None else _METHOD_IDS[method]
     set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
     crc = zlib.crc32(image)
@@ -101,7 +104,7 @@ def _read_header(data):
         raise FormatError(f"unsupported format version {ver}")
     if kind not in KINDS:
         raise FormatError(f"damaged header (image kind {kind})")
-    if method not in METHODS:
+    if method not in METHODS or (method == METHOD_DEFLATE and ver == VERSION_1):
         raise FormatError(f"damaged header (method {method})")
     if set_id not in (PARAMS if ver == VERSION_2 else V1_SETS):
         raise FormatError(f"unknown context table set {set_id}")

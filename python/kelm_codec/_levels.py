@@ -13,7 +13,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._format import KIND_GRAY, KIND_RGBA, METHOD_PLANES, METHOD_SHARDS
+from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_PLANES, METHOD_SHARDS
 from ._tables import V1_SETS, default_set_id
 from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_VALUES, FLAG_ZERO, Transform, apply_order, find_palette,
                           palette_orders, remap, value_lists)
@@ -105,7 +105,9 @@ def _sets(level, small, plain, h, w):
 
 
 def _methods(level, small, plain):
-    if level >= 9 or (level >= 8 and not plain) or (small and level >= 2):
+    if small and level >= 2:
+        return [METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE]
+    if level >= 9 or (level >= 8 and not plain):
         return [METHOD_SHARDS, METHOD_PLANES]
     return [METHOD_SHARDS]
 
@@ -127,6 +129,9 @@ def candidates(image, kind, level, method=None, set_id=None):
         sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
             _sets(level, small, plain, h, w)
         for m in [method] if method is not None else _methods(level, small, plain):
+            if m == METHOD_DEFLATE:
+                out.append(Candidate(transform or Transform(0), coded, m, default_set_id(h, w)))
+                continue
             for s in sets:
                 t = Transform(0) if transform is None and s not in V1_SETS else transform
                 out.append(Candidate(t, coded, m, s))
