@@ -257,12 +257,40 @@ def test_levels_are_checked():
 
 SWEPT = [(m, k) for m in METHODS for k in ("gray", "rgba")] + [
     ("shards", "palette-rgba"), ("planes", "palette-opaque"), ("shards", "values"), ("shards", "opaque-photo"),
-    ("shards", "constant"), ("deflate", "gray-few")]
+    ("shards", "constant"), ("deflate", "gray-few"), ("planes", "uncorrelated")]
+
+
+def forced(img, flags, method=0, set_id=4):
+    """A file of the given transforms (value lists: every channel's), whatever the levels would choose."""
+    from kelm_codec import _api, _levels, _transforms as tr
+    kind = _api._kind_of(img)
+    px = img.reshape(img.shape[0] * img.shape[1], -1)
+    t = tr.Transform(flags)
+    if flags & tr.FLAG_OPAQUE:
+        px = px[:, :3]
+    if flags & tr.FLAG_VALUES:
+        t.values = [np.unique(px[:, c]) for c in range(px.shape[1])]
+        px = tr.remap(px, t.values)
+    if flags & tr.FLAG_RGB:
+        px = tr.undecorrelated(px)
+    coded = px.reshape(img.shape[:2] + px.shape[1:])
+    cand = _levels.Candidate(t, np.ascontiguousarray(coded), method, set_id)
+    return _api._encode_candidate(cand, kind, img.shape[0], img.shape[1], zlib.crc32(img), 1)
+
+
+@pytest.mark.parametrize("method", [0, 1, 2])
+@pytest.mark.parametrize("flags", [16, 16 | 2, 16 | 2 | 4, 2 | 4, 4])
+def test_forced_transforms_round_trip(flags, method):
+    img = np.dstack([photo("rgb", 20, 30), np.full((20, 30), 255, np.uint8)])
+    np.testing.assert_array_equal(kelm_codec.decode(forced(img, flags, method)), img)
 
 
 @pytest.fixture(scope="module", params=SWEPT, ids=str)
 def small_file(request):
     method, kind = request.param
+    if kind == "uncorrelated":
+        img = np.dstack([photo("rgb", 9, 11), np.full((9, 11), 255, np.uint8)])
+        return img, forced(img, 16 | 2 | 4, 1)
     if kind in V2_CASES:
         img = V2_CASES[kind][0]()[:9, :11]
         return img, kelm_codec.encode(img, method=method, table_set_id=4 if kind == "values" else None)

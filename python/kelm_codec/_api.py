@@ -7,16 +7,16 @@ from typing import NamedTuple
 import numpy as np
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
-from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
-                      METHOD_DEFLATE, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS, FormatError, Reader, Writer,
-                      crc32_combine)
+from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
+                      METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS, FormatError, Reader,
+                      Writer, crc32_combine)
 from ._deflate import encode_deflate, read_deflate
 from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
 from ._rans import RecordsV1, RecordsV2
 from ._shards import encode_shards, read_shards
 from ._tables import PARAMS, V1_SETS, table_set
-from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_VALUES, FLAG_ZERO, Transform
+from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
 
 # Largest image a decoder accepts unless the caller raises the limit: a forged
 # header must not make it allocate without bound.
@@ -191,7 +191,8 @@ def info(data) -> dict:
     t, _ = _read_body(data, hd, 1)
     h, w, kind = hd.h, hd.w, hd.kind
     transforms = [name for flag, name in ((FLAG_PALETTE, "palette"), (FLAG_VALUES, "value lists"),
-                                          (FLAG_OPAQUE, "opaque alpha"), (FLAG_ZERO, "empty body"))
+                                          (FLAG_OPAQUE, "opaque alpha"), (FLAG_ZERO, "empty body"),
+                                          (FLAG_RGB, "no colour differences"))
                   if t.flags & flag]
     return {
         "kind": KINDS[kind], "height": h, "width": w, "channels": 1 if kind == KIND_GRAY else kind,

@@ -1,11 +1,16 @@
 """Effort levels: the candidate codings an encoder tries for an image; the smallest is kept.
 
-Level 0 is the version 1 coder without any analysis. From level 1 on the image
-is analysed (a palette when it has at most 256 colours, value lists for
-channels that take few values, an alpha channel that is all 255); higher
-levels try more palette orders, the coding without transforms, more table sets
-and the planes method. What a level tries only changes the encoder's work: the
-decoder does the same work for the file it gets whatever the level.
+Level 0 is the version 1 coder without any analysis. Level 1 analyses the
+image (a palette when it has at most 256 colours, value lists for channels
+that take few values, an alpha channel that is all 255) and codes the first
+fitting candidate. Level 2, the default, tries two palette orders, red and
+blue with or without green taken off, and table set 6 for transformed images,
+and everything for small ones. Level 3 adds set 6 and uncorrelated red and
+blue for photographs and the planes method for transformed images, 4 set 7,
+5 every palette order and the plain coding next to the transformed ones,
+7 every table set, 9 the planes method for photographs.
+Photographs keep their version 1 bytes below level 3. What a level tries only
+changes the encoder's work: the decoder does the same work for a given file.
 """
 from __future__ import annotations
 
@@ -15,8 +20,8 @@ import numpy as np
 
 from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_PLANES, METHOD_SHARDS
 from ._tables import V1_SETS, default_set_id
-from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_VALUES, FLAG_ZERO, Transform, apply_order, find_palette,
-                          palette_orders, remap, value_lists)
+from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform, apply_order,
+                          find_palette, palette_orders, remap, undecorrelated, value_lists)
 
 LEVELS = range(10)
 DEFAULT_LEVEL = 2
@@ -65,6 +70,8 @@ def _transforms(image, kind, level):
         coded = remap(pixels, values)
         flags = base | FLAG_VALUES | (0 if coded.any() else FLAG_ZERO)
         out.append((Transform(flags, values=values), _shaped(coded, h, w)))
+        if level >= 2 and not flags & FLAG_ZERO:
+            out.append((Transform(flags | FLAG_RGB, values=values), _shaped(undecorrelated(coded), h, w)))
     plain = level >= 5 or small or not out
     if plain and base:
         out.append((Transform(base), _shaped(np.ascontiguousarray(pixels), h, w)))
@@ -72,6 +79,8 @@ def _transforms(image, kind, level):
         out.append((None, image))
         if small:
             out.append((Transform(0), image))
+    if plain and kind != KIND_GRAY and (small or level >= 3):
+        out.append((Transform(base | FLAG_RGB), _shaped(undecorrelated(pixels), h, w)))
     if level == 1:
         out = out[:1]
     return out
@@ -107,7 +116,7 @@ def _sets(level, small, plain, h, w):
 def _methods(level, small, plain):
     if small and level >= 2:
         return [METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE]
-    if level >= 9 or (level >= 8 and not plain):
+    if level >= 9 or (level >= 3 and not plain):
         return [METHOD_SHARDS, METHOD_PLANES]
     return [METHOD_SHARDS]
 
@@ -125,7 +134,7 @@ def candidates(image, kind, level, method=None, set_id=None):
         if transform is not None and transform.flags & FLAG_ZERO:
             out.append(Candidate(transform, coded, METHOD_SHARDS, default_set_id(h, w)))
             continue
-        plain = transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES)
+        plain = transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES | FLAG_RGB)
         sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
             _sets(level, small, plain, h, w)
         for m in [method] if method is not None else _methods(level, small, plain):

@@ -156,7 +156,7 @@ class RecordsV2:
         kept = _kept(counts, tables)
         k = int(kept.sum())
         lens = unpack_varints(rd.blob(what + " lengths", limit=5 * k), k, 0xFFFFFFFF, what + " lengths")
-        states = np.frombuffer(rd.take(4 * _STATE_BYTES * k, what + " states"), np.uint8).reshape(4 * k, -1)
+        states = np.frombuffer(rd.take(4 * _STATE_BYTES * k, what + " states"), np.uint8).reshape(4 * k, _STATE_BYTES)
         body = np.frombuffer(rd.take(int(lens.sum(dtype=np.uint64)), what), np.uint8)
         heads = np.tile(_EMPTY_HEAD, (len(kept), 1))
         wide = np.zeros((4 * k, 8), np.uint8)

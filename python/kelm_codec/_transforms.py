@@ -16,7 +16,8 @@ FLAG_PALETTE = 1   # the coded image is a gray plane of palette indices
 FLAG_VALUES = 2    # some coded channels are remapped to their value lists
 FLAG_OPAQUE = 4    # RGBA whose alpha is all 255: alpha is not coded
 FLAG_ZERO = 8      # every coded sample is 0: no coded body follows
-FLAGS = FLAG_PALETTE | FLAG_VALUES | FLAG_OPAQUE | FLAG_ZERO
+FLAG_RGB = 16      # red and blue are coded as they are, not as differences from green
+FLAGS = FLAG_PALETTE | FLAG_VALUES | FLAG_OPAQUE | FLAG_ZERO | FLAG_RGB
 
 MAX_PALETTE = 256
 _LIST_MAX = 31  # value lists of up to this many values are stored as lists, longer ones as bitmaps
@@ -54,7 +55,8 @@ class Transform:
     def read(rd: Reader, kind) -> Transform:
         t = Transform(rd.u8("transform flags"))
         if t.flags & ~FLAGS or (t.flags & FLAG_OPAQUE and kind != KIND_RGBA) or \
-                (t.flags & FLAG_PALETTE and t.flags & FLAG_VALUES):
+                (t.flags & FLAG_PALETTE and t.flags & FLAG_VALUES) or \
+                (t.flags & FLAG_RGB and (kind == KIND_GRAY or t.flags & FLAG_PALETTE)):
             raise FormatError(f"damaged transform flags {t.flags:#x}")
         c = t.channels(kind)
         if t.flags & FLAG_PALETTE:
@@ -81,8 +83,11 @@ class Transform:
             img = self.palette[coded]
             if kind == KIND_GRAY:
                 img = img[..., 0]
-        elif self.flags & FLAG_VALUES:
+        else:
             img = coded if coded.ndim == 3 else coded[..., None]
+            if self.flags & FLAG_RGB:
+                img[..., 0] -= img[..., 1]
+                img[..., 2] -= img[..., 1]
             for c, v in enumerate(self.values):
                 if v is None:
                     continue
@@ -90,8 +95,6 @@ class Transform:
                     raise FormatError("damaged data (value index out of range)")
                 img[..., c] = v[img[..., c]]
             img = img if coded.ndim == 3 else img[..., 0]
-        else:
-            img = coded
         if self.flags & FLAG_OPAQUE:
             img = np.dstack([img, np.full(img.shape[:2], 255, np.uint8)])
         return np.ascontiguousarray(img)
@@ -222,6 +225,14 @@ def value_lists(pixels: np.ndarray, max_values: int):
             continue
         v = np.flatnonzero(np.bincount(col, minlength=256)).astype(np.uint8)
         out.append(v if len(v) <= max_values and int(v[-1]) - int(v[0]) + 1 > len(v) else None)
+    return out
+
+
+def undecorrelated(pixels: np.ndarray) -> np.ndarray:
+    """(n, c >= 3) pixels whose red and blue, less green, are the pixels' red and blue."""
+    out = pixels.copy()
+    out[:, 0] += pixels[:, 1]
+    out[:, 2] += pixels[:, 1]
     return out
 
 

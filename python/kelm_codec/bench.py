@@ -163,7 +163,8 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
     out = out or sys.stdout
     p = lambda *a: print(*a, file=out, flush=True)  # noqa: E731
     import kelm_rans
-    p(f"kelm bench: {len(files)} image(s), {cpu_count()} CPU(s), kelm_codec level {level} with up to {threads} thread(s), "
+    p(f"kelm bench: {len(files)} image(s), {cpu_count()} CPU(s), kelm_codec level {level} with up to {threads} "
+      "thread(s), "
       f"peers single-threaded; backend {' '.join(kelm_rans.get_backend_info())}")
     for n in notes:
         p("note: " + n)

@@ -91,7 +91,8 @@ def cmd_info(args) -> int:
             raise UserError(f"{path}: {e}") from None
         print(f"{path}: {meta['width']} x {meta['height']} {meta['kind']}, method {meta['method']}, "
               f"table set {meta['table_set']}, version {meta['version']}"
-              f"{''.join(', ' + t for t in meta['transforms'])}, {meta['bands']} band(s) of {meta['band_height']} rows, "
+              f"{''.join(', ' + t for t in meta['transforms'])}, "
+              f"{meta['bands']} band(s) of {meta['band_height']} rows, "
               f"{meta['bytes']} bytes, {meta['bits_per_pixel']:.3f} bpp, crc32 {meta['crc32']}")
     return EXIT_OK
 
@@ -125,7 +126,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="shards: context-sharded rANS; planes: context-modelled plane coder; deflate: filtered "
                         "samples, deflate (default: shards, or the smallest where the level tries several)")
     e.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="N",
-                   help=f"effort 0 to 9: higher levels try more codings and keep the smallest (default {DEFAULT_LEVEL})")
+                   help="effort 0 to 9: higher levels try more codings and keep the smallest "
+                        f"(default {DEFAULT_LEVEL})")
     e.set_defaults(fn=cmd_encode)
 
     d = sub.add_parser("decode", parents=[threads], help="decode a .kelm file (or a directory of them) to PNG")
