@@ -257,7 +257,7 @@ def test_levels_are_checked():
 
 SWEPT = [(m, k) for m in METHODS for k in ("gray", "rgba")] + [
     ("shards", "palette-rgba"), ("planes", "palette-opaque"), ("shards", "values"), ("shards", "opaque-photo"),
-    ("shards", "constant"), ("deflate", "gray-few"), ("planes", "uncorrelated")]
+    ("shards", "constant"), ("deflate", "gray-few"), ("lzma", "palette-rgba"), ("planes", "uncorrelated")]
 
 
 def forced(img, flags, method=0, set_id=4):
@@ -278,7 +278,7 @@ def forced(img, flags, method=0, set_id=4):
     return _api._encode_candidate(cand, kind, img.shape[0], img.shape[1], zlib.crc32(img), 1)
 
 
-@pytest.mark.parametrize("method", [0, 1, 2])
+@pytest.mark.parametrize("method", [0, 1, 2, 3])
 @pytest.mark.parametrize("flags", [16, 16 | 2, 16 | 2 | 4, 2 | 4, 4])
 def test_forced_transforms_round_trip(flags, method):
     img = np.dstack([photo("rgb", 20, 30), np.full((20, 30), 255, np.uint8)])

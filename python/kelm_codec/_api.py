@@ -8,9 +8,9 @@ import numpy as np
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
-                      METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS, FormatError, Reader,
-                      Writer, crc32_combine)
-from ._deflate import encode_deflate, read_deflate
+                      METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS,
+                      FormatError, Reader, Writer, crc32_combine)
+from ._deflate import encode_deflate, encode_lzma, read_deflate, read_lzma
 from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
 from ._rans import RecordsV1, RecordsV2
@@ -23,9 +23,11 @@ from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_
 MAX_PIXELS = 1 << 28
 
 _METHOD_IDS = {name: m for m, name in METHODS.items()}
-_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes, METHOD_DEFLATE: encode_deflate}
+_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes, METHOD_DEFLATE: encode_deflate,
+             METHOD_LZMA: encode_lzma}
 # Readers check every section and its sizes and return decoding jobs.
-_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes, METHOD_DEFLATE: read_deflate}
+_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes, METHOD_DEFLATE: read_deflate,
+            METHOD_LZMA: read_lzma}
 
 
 def _kind_of(image: np.ndarray) -> int:
@@ -49,7 +51,7 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
     level: effort, 0 to 9: higher levels try more codings and keep the smallest
         (0: the version 1 coder without analysis).
     method: "shards" (context-sharded rANS), "planes" (context-modelled plane
-        coder) or "deflate" (filtered samples, deflate; for small images);
+        coder), "deflate" or "lzma" (filtered samples, deflate or LZMA2);
         default: shards, or the smallest where the level tries several.
     table_set_id: the context table set (default: chosen by image size and level).
     threads: worker threads for the band jobs (default: the CPUs available).
@@ -104,7 +106,7 @@ def _read_header(data):
         raise FormatError(f"unsupported format version {ver}")
     if kind not in KINDS:
         raise FormatError(f"damaged header (image kind {kind})")
-    if method not in METHODS or (method == METHOD_DEFLATE and ver == VERSION_1):
+    if method not in METHODS or (method >= METHOD_DEFLATE and ver == VERSION_1):
         raise FormatError(f"damaged header (method {method})")
     if set_id not in (PARAMS if ver == VERSION_2 else V1_SETS):
         raise FormatError(f"unknown context table set {set_id}")

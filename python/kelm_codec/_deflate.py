@@ -1,8 +1,10 @@
-"""The deflate method (version 2): the coded image's samples through one of
-four filters, raw deflate. Its stored blocks bound the size of data nothing
-else compresses; small images of repeated patterns and ramps gain from its matches."""
+"""The deflate and lzma methods (version 2): the coded image's samples through
+one of four filters, then raw deflate or raw LZMA2. Deflate's stored blocks
+bound the size of data nothing else compresses; the matches of both find the
+repeated glyphs, patterns and dithering of rendered images."""
 from __future__ import annotations
 
+import lzma
 import zlib
 
 import numpy as np
@@ -48,20 +50,46 @@ def encode_deflate(wr: Writer, img, kind, ts, bands, threads, records=None):
     wr.blob(streams[best])
 
 
+def _lzma_filters(n: int):
+    """LZMA2 with a dictionary of the smallest power of two from 4 KiB to 64 MiB that holds n bytes."""
+    return [{"id": lzma.FILTER_LZMA2, "preset": 9, "dict_size": 1 << min(26, max(12, (n - 1).bit_length()))}]
+
+
+def encode_lzma(wr: Writer, img, kind, ts, bands, threads, records=None):
+    # The filter deflate compresses best, at a fast setting, stands in for LZMA2's choice.
+    filtered = [_filter(img, f).tobytes() for f in range(FILTERS)]
+    best = min(range(FILTERS), key=lambda f: len(zlib.compress(filtered[f], 1)))
+    wr.u8(best)
+    wr.blob(lzma.compress(filtered[best], format=lzma.FORMAT_RAW, filters=_lzma_filters(len(filtered[best]))))
+
+
 def read_deflate(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[BandJob]:
-    """Reads and inflates the body; returns one job that rebuilds the pixels."""
+    return _read(rd, w, kind, bands, "deflate")
+
+
+def read_lzma(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[BandJob]:
+    return _read(rd, w, kind, bands, "lzma")
+
+
+def _read(rd: Reader, w, kind, bands, name) -> list[BandJob]:
+    """Reads and unpacks the body; returns one job that rebuilds the pixels."""
     h = bands[-1][1]
     n = h * w * (1 if kind == 1 else kind)
-    f = rd.u8("deflate filter")
+    f = rd.u8(name + " filter")
     if f >= FILTERS:
-        raise FormatError(f"damaged deflate filter {f}")
-    d = zlib.decompressobj(-15)
+        raise FormatError(f"damaged {name} filter {f}")
+    blob = bytes(rd.blob(name + " stream"))
+    if name == "deflate":
+        d = zlib.decompressobj(-15)
+    else:
+        d = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=_lzma_filters(n))
     try:
-        raw = d.decompress(bytes(rd.blob("deflate stream")), n + 1)
-    except zlib.error:
-        raise FormatError("damaged deflate stream") from None
-    if len(raw) != n or not d.eof or d.unused_data or d.unconsumed_tail:
-        raise FormatError("damaged deflate stream")
+        raw = d.decompress(blob, n + 1)
+        done = d.eof and not d.unused_data and not getattr(d, "unconsumed_tail", b"")
+    except (zlib.error, lzma.LZMAError):
+        raise FormatError(f"damaged {name} stream") from None
+    if len(raw) != n or not done:
+        raise FormatError(f"damaged {name} stream")
 
     def run(out, spare_threads=0):
         out[...] = _unfilter(np.frombuffer(raw, np.uint8).reshape(out.shape), f)

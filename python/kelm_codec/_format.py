@@ -11,8 +11,8 @@ VERSIONS = (VERSION_1, VERSION_2)
 
 KIND_GRAY, KIND_RGB, KIND_RGBA = 1, 3, 4
 KINDS = {KIND_GRAY: "gray", KIND_RGB: "rgb", KIND_RGBA: "rgba"}
-METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE = 0, 1, 2  # deflate: version 2 on
-METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes", METHOD_DEFLATE: "deflate"}
+METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE, METHOD_LZMA = 0, 1, 2, 3  # deflate, lzma: version 2 on
+METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes", METHOD_DEFLATE: "deflate", METHOD_LZMA: "lzma"}
 
 HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set, h, w, band height, crc32
 HEADER_SIZE = HEADER.size

@@ -18,10 +18,10 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_PLANES, METHOD_SHARDS
+from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS
 from ._tables import V1_SETS, default_set_id
-from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform, apply_order,
-                          find_palette, palette_orders, remap, undecorrelated, value_lists)
+from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
+                          _sample, apply_order, find_palette, palette_orders, remap, undecorrelated, value_lists)
 
 LEVELS = range(10)
 DEFAULT_LEVEL = 2
@@ -72,6 +72,7 @@ def _transforms(image, kind, level):
         out.append((Transform(flags, values=values), _shaped(coded, h, w)))
         if level >= 2 and not flags & FLAG_ZERO:
             out.append((Transform(flags | FLAG_RGB, values=values), _shaped(undecorrelated(coded), h, w)))
+    art = kind != KIND_GRAY and _art_like(pixels)
     plain = level >= 5 or small or not out
     if plain and base:
         out.append((Transform(base), _shaped(np.ascontiguousarray(pixels), h, w)))
@@ -79,11 +80,16 @@ def _transforms(image, kind, level):
         out.append((None, image))
         if small:
             out.append((Transform(0), image))
-    if plain and kind != KIND_GRAY and (small or level >= 3):
+    if plain and kind != KIND_GRAY and (small or level >= 3 or (art and level >= 2)):
         out.append((Transform(base | FLAG_RGB), _shaped(undecorrelated(pixels), h, w)))
     if level == 1:
         out = out[:1]
     return out
+
+
+def _art_like(pixels) -> bool:
+    """Few colours in a sample of the pixels: rendered art rather than a photograph."""
+    return len(np.unique(_pack(_sample(pixels)))) <= MAX_PALETTE
 
 
 def _photo_like(gray) -> bool:
@@ -115,9 +121,11 @@ def _sets(level, small, plain, h, w):
 
 def _methods(level, small, plain):
     if small and level >= 2:
-        return [METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE]
+        return [METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE, METHOD_LZMA]
     if level >= 9 or (level >= 3 and not plain):
-        return [METHOD_SHARDS, METHOD_PLANES]
+        return [METHOD_SHARDS, METHOD_PLANES, METHOD_LZMA]
+    if level >= 3 or (level >= 2 and not plain):
+        return [METHOD_SHARDS, METHOD_LZMA]
     return [METHOD_SHARDS]
 
 
@@ -129,16 +137,18 @@ def candidates(image, kind, level, method=None, set_id=None):
         pairs = [(None, image)]
     else:
         pairs = _transforms(image, kind, level)
+    art = level >= 2 and h * w > 0 and kind != KIND_GRAY and _art_like(image.reshape(h * w, -1))
     out = []
     for transform, coded in pairs:
         if transform is not None and transform.flags & FLAG_ZERO:
             out.append(Candidate(transform, coded, METHOD_SHARDS, default_set_id(h, w)))
             continue
-        plain = transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES | FLAG_RGB)
+        plain = (transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES | FLAG_RGB)) and \
+            not art
         sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
             _sets(level, small, plain, h, w)
         for m in [method] if method is not None else _methods(level, small, plain):
-            if m == METHOD_DEFLATE:
+            if m in (METHOD_DEFLATE, METHOD_LZMA):
                 out.append(Candidate(transform or Transform(0), coded, m, default_set_id(h, w)))
                 continue
             for s in sets:

@@ -122,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
     e = sub.add_parser("encode", parents=[threads], help="encode an image (or a directory of images) to .kelm")
     e.add_argument("input", help="image file (PNG or anything Pillow reads) or directory")
     e.add_argument("output", help="output .kelm file or directory")
-    e.add_argument("--method", choices=("shards", "planes", "deflate"), default=None,
+    e.add_argument("--method", choices=("shards", "planes", "deflate", "lzma"), default=None,
                    help="shards: context-sharded rANS; planes: context-modelled plane coder; deflate: filtered "
                         "samples, deflate (default: shards, or the smallest where the level tries several)")
     e.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="N",
