@@ -4,11 +4,12 @@ Level 0 is the version 1 coder without any analysis. Level 1 analyses the
 image (a palette when it has at most 256 colours, value lists for channels
 that take few values, an alpha channel that is all 255) and codes the first
 fitting candidate. Level 2, the default, tries two palette orders, red and
-blue with or without green taken off, and table set 6 for transformed images,
-and everything for small ones. Level 3 adds set 6 and uncorrelated red and
-blue for photographs and the planes method for transformed images, 4 set 7,
-5 every palette order and the plain coding next to the transformed ones,
-7 every table set, 9 the planes method for photographs.
+blue with or without green taken off, table set 6 and the lzma method for
+transformed and art images (few colours in a sample), and everything for small
+ones. Level 3 adds set 6, uncorrelated red and blue and the lzma method for
+photographs and the planes method for transformed images, 4 set 7, 5 every
+palette order and the plain coding next to the transformed ones, 7 every
+table set, 9 the planes method for photographs.
 Photographs keep their version 1 bytes below level 3. What a level tries only
 changes the encoder's work: the decoder does the same work for a given file.
 """
