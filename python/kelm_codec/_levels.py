@@ -89,8 +89,8 @@ def _transforms(image, kind, level):
 
 
 def _art_like(pixels) -> bool:
-    """Few colours in a sample of the pixels: rendered art rather than a photograph."""
-    return len(np.unique(_pack(_sample(pixels)))) <= MAX_PALETTE
+    """Few colours in a sample of 4096 pixels (a photograph shows thousands): rendered art."""
+    return len(np.unique(_pack(_sample(pixels)))) <= 4 * MAX_PALETTE
 
 
 def _photo_like(gray) -> bool:
