@@ -103,7 +103,7 @@ def test_banded_images(kind, method, monkeypatch):
 ])
 def test_stored_bytes_do_not_change_unnoticed(method, kind, digest, monkeypatch):
     monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 10)  # three bands
-    data = kelm_codec.encode(photo(kind, 40, 53), method=method)
+    data = kelm_codec.encode(photo(kind, 40, 53), method=method, level=0)  # the version 1 coder
     assert hashlib.sha256(data).hexdigest()[:16] == digest
 
 
@@ -150,18 +150,163 @@ def test_encode_rejects_bad_input(bad, kw):
         kelm_codec.encode(bad, **kw)
 
 
-@pytest.fixture(scope="module", params=[(m, k) for m in METHODS for k in ("gray", "rgba")], ids=str)
+def art(kind, h=48, w=64, colours=6, seed=0):
+    """Rendered-looking images: flat blocks of a few colours (palette, value lists, opaque alpha)."""
+    rng = np.random.default_rng(seed)
+    blocks = rng.integers(0, colours, (h // 8 + 1, w // 8 + 1))
+    idx = np.repeat(np.repeat(blocks, 8, 0), 8, 1)[:h, :w]
+    if kind == "gray":
+        return (idx * 40).astype(np.uint8)
+    pal = rng.integers(0, 256, (colours, 4), dtype=np.uint8)
+    pal[:, 3] = rng.choice([0, 128, 255], colours)
+    img = pal[idx]
+    if kind == "rgba-clear":  # arbitrary colour under transparent pixels
+        img[..., 3] = np.where(idx % 2 == 0, 0, 255)
+        img[..., :3][idx % 2 == 0] = rng.integers(0, 256, (int((idx % 2 == 0).sum()), 3), dtype=np.uint8)
+        return img
+    if kind == "rgba-opaque":
+        img[..., 3] = 255
+        return img
+    if kind == "values":  # each channel takes few, spread values; many colours
+        lv = np.array([0, 37, 120, 200, 255], np.uint8)
+        return lv[rng.integers(0, 5, (h, w, 3))]
+    return img[..., :3].copy() if kind == "rgb" else img
+
+
+# (image, the transforms the default level chooses for it)
+V2_CASES = {
+    "palette-rgb": (lambda: art("rgb"), ["palette"]),
+    "palette-rgba": (lambda: art("rgba"), ["palette"]),
+    "palette-opaque": (lambda: art("rgba-opaque"), ["palette", "opaque alpha"]),
+    "palette-clear": (lambda: art("rgba-clear", colours=3), None),
+    "gray-few": (lambda: art("gray"), ["palette"]),
+    "values": (lambda: art("values", 60, 70), None),
+    "opaque-photo": (lambda: np.dstack([photo("rgb", 40, 50), np.full((40, 50), 255, np.uint8)]), ["opaque alpha"]),
+    "constant": (lambda: np.full((30, 20, 3), 9, np.uint8), ["palette", "empty body"]),
+    "black-rgba": (lambda: np.zeros((7, 5, 4), np.uint8), ["palette", "empty body"]),
+}
+
+
+@pytest.mark.parametrize("level", [1, 2, 9])
+@pytest.mark.parametrize("case", V2_CASES)
+def test_version_2_codings_round_trip(case, level):
+    make, transforms = V2_CASES[case]
+    img = make()
+    data = roundtrip(img, level=level)
+    meta = kelm_codec.info(data)
+    assert meta["version"] == 2
+    if transforms is not None and level == 2:
+        assert kelm_codec.info(kelm_codec.encode(img, method="shards"))["transforms"] == transforms
+    assert len(data) <= len(kelm_codec.encode(img, level=0))
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("set_id", sorted(_tables.PARAMS))
+def test_every_table_set_codes_every_kind(set_id, method):
+    for img in (art("rgb"), photo("gray", 20, 21), photo("rgba", 17, 30)):
+        data = roundtrip(img, method=method, table_set_id=set_id)
+        assert kelm_codec.info(data)["version"] == (1 if set_id <= 3 and img.ndim == 3 and img.shape[2] == 3 and
+                                                    len(np.unique(img.reshape(-1, 3), axis=0)) > 256 else 2)
+
+
+@pytest.mark.parametrize("shape", [(1, 1, 3), (2000, 2000, 3), (4000, 3000, 4), (5, 7), (1, 100_000)])
+def test_constant_images_code_in_64_bytes(shape):
+    img = np.full(shape, 200, np.uint8)
+    assert len(roundtrip(img)) <= 64
+
+
+def test_photographs_keep_their_version_1_bytes_at_the_default_level():
+    for img in (photo("rgb"), photo("gray")):
+        data = kelm_codec.encode(img)
+        assert data == kelm_codec.encode(img, level=0) and kelm_codec.info(data)["version"] == 1
+
+
+def test_empty_and_single_symbol_shards_store_no_record():
+    img = photo("rgb", 64, 64)
+    img[..., 2] = img[..., 1]  # bd all zero: seven single-symbol shards
+    v1, v2 = kelm_codec.encode(img, level=0), kelm_codec.encode(img, level=2, table_set_id=1)
+    assert kelm_codec.info(v2)["transforms"] == [] and kelm_codec.info(v2)["version"] == 2
+    assert len(v1) - len(v2) >= 7 * 36
+    np.testing.assert_array_equal(kelm_codec.decode(v2), img)
+
+
+def _tiny_images():
+    rng = np.random.default_rng(16)
+    yield "noise", rng.integers(0, 256, (16, 16, 3), dtype=np.uint8)
+    yield "noise-gray", rng.integers(0, 256, (16, 16), dtype=np.uint8)
+    yield "photo", photo("rgb", 16, 16)
+    yield "photo-gray", photo("gray", 16, 16)
+    yield "photo-rgba", photo("rgba", 16, 16)
+    yield "art", art("rgb", 16, 16, seed=3)
+    yield "art-rgba", art("rgba-clear", 16, 16, seed=4)
+    yield "gradient", np.ascontiguousarray(np.dstack(np.mgrid[0:16, 0:16] * 16 + 3).astype(np.uint8)[..., [0, 1, 0]])
+    yield "two-colour", np.where(rng.random((16, 16, 1)) < 0.3, [255, 0, 0], [0, 0, 255]).astype(np.uint8)
+
+
+@pytest.mark.parametrize("name, img", list(_tiny_images()), ids=[n for n, _ in _tiny_images()])
+def test_16_by_16_images_are_not_larger_than_png(name, img):
+    ic = pytest.importorskip("imagecodecs")
+    assert len(roundtrip(img)) <= len(ic.png_encode(img))
+
+
+def test_levels_are_checked():
+    for bad in (-1, 10, 2.5, "2"):
+        with pytest.raises(ValueError):
+            kelm_codec.encode(art("rgb"), level=bad)
+
+
+SWEPT = [(m, k) for m in METHODS for k in ("gray", "rgba")] + [
+    ("shards", "palette-rgba"), ("planes", "palette-opaque"), ("shards", "values"), ("shards", "opaque-photo"),
+    ("shards", "constant"), ("deflate", "gray-few"), ("lzma", "palette-rgba"), ("planes", "uncorrelated")]
+
+
+def forced(img, flags, method=0, set_id=4):
+    """A file of the given transforms (value lists: every channel's), whatever the levels would choose."""
+    from kelm_codec import _api, _levels, _transforms as tr
+    kind = _api._kind_of(img)
+    px = img.reshape(img.shape[0] * img.shape[1], -1)
+    t = tr.Transform(flags)
+    if flags & tr.FLAG_OPAQUE:
+        px = px[:, :3]
+    if flags & tr.FLAG_VALUES:
+        t.values = [np.unique(px[:, c]) for c in range(px.shape[1])]
+        px = tr.remap(px, t.values)
+    if flags & tr.FLAG_RGB:
+        px = tr.undecorrelated(px)
+    coded = px.reshape(img.shape[:2] + px.shape[1:])
+    cand = _levels.Candidate(t, np.ascontiguousarray(coded), method, set_id)
+    return _api._encode_candidate(cand, kind, img.shape[0], img.shape[1], zlib.crc32(img), 1)
+
+
+@pytest.mark.parametrize("method", [0, 1, 2, 3])
+@pytest.mark.parametrize("flags", [16, 16 | 2, 16 | 2 | 4, 2 | 4, 4])
+def test_forced_transforms_round_trip(flags, method):
+    img = np.dstack([photo("rgb", 20, 30), np.full((20, 30), 255, np.uint8)])
+    np.testing.assert_array_equal(kelm_codec.decode(forced(img, flags, method)), img)
+
+
+@pytest.fixture(scope="module", params=SWEPT, ids=str)
 def small_file(request):
     method, kind = request.param
+    if kind == "uncorrelated":
+        img = np.dstack([photo("rgb", 9, 11), np.full((9, 11), 255, np.uint8)])
+        return img, forced(img, 16 | 2 | 4, 1)
+    if kind in V2_CASES:
+        img = V2_CASES[kind][0]()[:9, :11]
+        return img, kelm_codec.encode(img, method=method, table_set_id=4 if kind == "values" else None)
     img = photo(kind, 9, 11)
     return img, kelm_codec.encode(img, method=method)
+
+
+# A flipped height or width may describe a valid, larger constant image.
+SWEEP_PIXELS = 1 << 16
 
 
 def test_every_truncation_is_rejected(small_file):
     img, data = small_file
     for n in range(len(data)):
         with pytest.raises(FormatError):
-            kelm_codec.decode(data[:n])
+            kelm_codec.decode(data[:n], max_pixels=SWEEP_PIXELS)
     with pytest.raises(FormatError):
         kelm_codec.decode(data + b"\0")
 
@@ -174,7 +319,7 @@ def test_byte_flips_are_rejected_or_harmless(small_file):
         for pos in rng.integers(0, len(buf), rng.integers(1, 4)):
             buf[pos] ^= int(rng.integers(1, 256))
         try:
-            back = kelm_codec.decode(bytes(buf))
+            back = kelm_codec.decode(bytes(buf), max_pixels=SWEEP_PIXELS)
         except FormatError:
             continue
         np.testing.assert_array_equal(back, img)  # only an exact decode may pass the checksum
@@ -196,7 +341,7 @@ def _with_header(data, **fields):
 
 
 @pytest.mark.parametrize("fields", [
-    {"version": 2}, {"kind": 2}, {"method": 7}, {"set": 0}, {"bh": 0}, {"bh": 10_000},
+    {"version": 3}, {"version": 0}, {"kind": 2}, {"method": 7}, {"set": 0}, {"bh": 0}, {"bh": 10_000},
     {"h": 0xFFFFFFFF, "w": 0xFFFFFFFF, "bh": 0xFFFFFFFF}, {"h": 60_000, "w": 60_000, "bh": 60_000},
     {"h": 4_000, "w": 4_000, "bh": 1},
 ])
@@ -232,7 +377,7 @@ def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
     for bad in (np.zeros((1, 1), np.uint8), np.zeros((2, 2), np.uint16)):  # internal error, TypeError
         with pytest.raises(FormatError):
             call_on_file_data(kelm_rans.reconstruct_2d_channels, 2, 2, bad)
-    data = kelm_codec.encode(photo("rgb", 9, 11))
+    data = kelm_codec.encode(photo("rgb", 9, 11), level=0)
 
     def codec_bug(*args):
         raise TypeError("a bug in the codec")

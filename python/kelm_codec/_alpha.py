@@ -8,7 +8,7 @@ import kelm_rans as kr
 
 from ._backend import call_on_file_data
 from ._format import Reader, Writer
-from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 
 
 def write_alpha_tables(wr: Writer, residuals, tpl) -> ShardTables:
@@ -23,9 +23,14 @@ def read_alpha_tables(rd: Reader, tpl) -> ShardTables:
     return read_tables(rd, 1, tpl)
 
 
-def encode_alpha_band(wr: Writer, residuals, tables: ShardTables):
+def encode_alpha_band(wr: Writer, residuals, tables: ShardTables, records=RecordsV1):
     flat = residuals.reshape(-1)
-    wr.blob(encode_records(flat, np.zeros(1, np.uint32), np.array([flat.size], np.uint32), tables))
+    counts = np.array([flat.size], np.uint32)
+    records.write(wr, encode_records(flat, np.zeros(1, np.uint32), counts, tables), counts, tables)
+
+
+def read_alpha_band(rd: Reader, px: int, tables: ShardTables, records=RecordsV1):
+    return records.read(rd, np.array([px], np.uint32), tables, "alpha payload")
 
 
 def decode_alpha_band(payload, bh: int, w: int, tables: ShardTables) -> np.ndarray:

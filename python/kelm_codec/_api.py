@@ -2,23 +2,32 @@
 from __future__ import annotations
 
 import zlib
+from typing import NamedTuple
 
 import numpy as np
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
-from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_PLANES,
-                      METHOD_SHARDS, METHODS, VERSION, FormatError, Reader, Writer, crc32_combine)
+from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
+                      METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS,
+                      FormatError, Reader, Writer, crc32_combine)
+from ._deflate import encode_deflate, encode_lzma, read_deflate, read_lzma
+from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
+from ._rans import RecordsV1, RecordsV2
 from ._shards import encode_shards, read_shards
-from ._tables import PARAMS, default_set_id, table_set
+from ._tables import PARAMS, V1_SETS, table_set
+from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
 
 # Largest image a decoder accepts unless the caller raises the limit: a forged
 # header must not make it allocate without bound.
 MAX_PIXELS = 1 << 28
 
-_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes}
-# Readers check every section and its sizes and return a decoding job per band.
-_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes}
+_METHOD_IDS = {name: m for m, name in METHODS.items()}
+_ENCODERS = {METHOD_SHARDS: encode_shards, METHOD_PLANES: encode_planes, METHOD_DEFLATE: encode_deflate,
+             METHOD_LZMA: encode_lzma}
+# Readers check every section and its sizes and return decoding jobs.
+_READERS = {METHOD_SHARDS: read_shards, METHOD_PLANES: read_planes, METHOD_DEFLATE: read_deflate,
+            METHOD_LZMA: read_lzma}
 
 
 def _kind_of(image: np.ndarray) -> int:
@@ -35,11 +44,16 @@ def _threads(threads) -> int:
     return cpu_count() if threads is None else max(1, int(threads))
 
 
-def encode(image, *, method: str = "shards", table_set_id: int | None = None, threads: int | None = None) -> bytes:
+def encode(image, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
+           level: int = DEFAULT_LEVEL) -> bytes:
     """Encodes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4) losslessly.
 
-    method: "shards" (context-sharded rANS) or "planes" (context-modelled plane coder).
-    table_set_id: the context table set (default: chosen by image size).
+    level: effort, 0 to 9: higher levels try more codings and keep the smallest
+        (0: the version 1 coder without analysis).
+    method: "shards" (context-sharded rANS), "planes" (context-modelled plane
+        coder), "deflate" or "lzma" (filtered samples, deflate or LZMA2);
+        default: shards, or the smallest where the level tries several.
+    table_set_id: the context table set (default: chosen by image size and level).
     threads: Python threads for the band jobs (default: the CPUs available). The
         native kernels run on process-wide worker pools whose size this does not
         change: set RAYON_NUM_THREADS before the first call (or call
@@ -50,23 +64,39 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
     if image.dtype != np.uint8:
         raise ValueError(f"image must be uint8, not {image.dtype}")
     kind = _kind_of(image)
-    if method not in ("shards", "planes"):
-        raise ValueError(f"unknown method {method!r} (shards or planes)")
+    if method not in (None, *_METHOD_IDS):
+        raise ValueError(f"unknown method {method!r} (shards, planes or deflate)")
+    if not isinstance(level, (int, np.integer)) or level not in LEVELS:
+        raise ValueError(f"level must be an integer from 0 to 9, not {level!r}")
     h, w = image.shape[:2]
     if h >= 1 << 32 or w >= 1 << 32 or h * w > MAX_PIXELS:
         raise ValueError(f"image of {h} x {w} pixels is too large (at most {MAX_PIXELS} pixels)")
     image = np.ascontiguousarray(image)
-    set_id = default_set_id(h, w) if table_set_id is None else int(table_set_id)
-    if set_id not in PARAMS:
-        raise ValueError(f"unknown table set {set_id}")
-    ts = table_set(set_id)
+    if table_set_id is not None and int(table_set_id) not in PARAMS:
+        raise ValueError(f"unknown table set {table_set_id}")
+    m = None if method is None else _METHOD_IDS[method]
+    set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
+    crc = zlib.crc32(image)
+    best = None
+    for cand in candidates(image, kind, int(level), m, set_id):
+        data = _encode_candidate(cand, kind, h, w, crc, threads)
+        if best is None or len(data) < len(best):
+            best = data
+    return best
+
+
+def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:
     bh = band_height(h, w)
-    m = METHOD_SHARDS if method == "shards" else METHOD_PLANES
+    t = cand.transform
     wr = Writer()
-    wr.raw(HEADER.pack(MAGIC, VERSION, kind, m, set_id, h, w, bh, zlib.crc32(image)))
-    if bh:
-        _ENCODERS[m](wr, image, kind, ts, band_rows(h, bh), threads)
+    wr.raw(HEADER.pack(MAGIC, VERSION_1 if t is None else VERSION_2, kind, cand.method, cand.set_id, h, w, bh, crc))
+    if t is not None:
+        t.write(wr)
+    if bh and not (t is not None and t.flags & FLAG_ZERO):
+        coded_kind = kind if t is None else t.coded_kind(kind)
+        _ENCODERS[cand.method](wr, cand.coded, coded_kind, table_set(cand.set_id), band_rows(h, bh), threads,
+                               RecordsV1 if t is None else RecordsV2)
     return wr.getvalue()
 
 
@@ -76,17 +106,41 @@ def _read_header(data):
     magic, ver, kind, method, set_id, h, w, bh, crc = HEADER.unpack_from(data, 0)
     if magic != MAGIC:
         raise FormatError("not a kelm file (bad magic bytes)")
-    if ver != VERSION:
+    if ver not in VERSIONS:
         raise FormatError(f"unsupported format version {ver}")
     if kind not in KINDS:
         raise FormatError(f"damaged header (image kind {kind})")
-    if method not in METHODS:
+    if method not in METHODS or (method >= METHOD_DEFLATE and ver == VERSION_1):
         raise FormatError(f"damaged header (method {method})")
-    if set_id not in PARAMS:
+    if set_id not in (PARAMS if ver == VERSION_2 else V1_SETS):
         raise FormatError(f"unknown context table set {set_id}")
     if (h == 0 or w == 0) != (bh == 0) or bh > h:
         raise FormatError("damaged header (band height)")
-    return kind, method, set_id, h, w, bh, crc
+    return _Header(ver, kind, method, set_id, h, w, bh, crc)
+
+
+class _Header(NamedTuple):
+    version: int
+    kind: int
+    method: int
+    set_id: int
+    h: int
+    w: int
+    bh: int
+    crc: int
+
+
+def _read_body(data, hd: _Header, threads):
+    """Reads and checks the sections after the header: (transform, decoding jobs of the coded image)."""
+    rd = Reader(data, HEADER_SIZE)
+    t = Transform.read(rd, hd.kind) if hd.version == VERSION_2 else Transform()
+    bands = band_rows(hd.h, hd.bh)
+    jobs = []
+    if bands and not t.flags & FLAG_ZERO:
+        records = RecordsV2 if hd.version == VERSION_2 else RecordsV1
+        jobs = _READERS[hd.method](rd, hd.w, t.coded_kind(hd.kind), table_set(hd.set_id), bands, threads, records)
+    rd.end()
+    return t, jobs
 
 
 def _decode_bands(jobs, shape, threads):
@@ -117,23 +171,25 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         data = memoryview(data)
-    kind, method, set_id, h, w, bh, crc = _read_header(data)
+    hd = _read_header(data)
+    h, w, kind = hd.h, hd.w, hd.kind
     if h * w > max_pixels:
         raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
-    shape = (h, w) if kind == KIND_GRAY else (h, w, kind)
-    ts = table_set(set_id)
     threads = _threads(threads)
-    bands = band_rows(h, bh)
-    rd = Reader(data, HEADER_SIZE)
     # Every section is located and its sizes checked before the output is allocated.
-    jobs = _READERS[method](rd, w, kind, ts, bands, threads) if bands else []
-    rd.end()
-    if bands:
+    t, jobs = _read_body(data, hd, threads)
+    shape = t.coded_shape(kind, h, w)
+    if jobs:
         out, got = _decode_bands(jobs, shape, threads)
     else:
         out = np.zeros(shape, np.uint8)
+        got = None
+    if t.flags:
+        out = t.invert(out, kind)
+        got = None
+    if got is None:
         got = zlib.crc32(out)
-    if got != crc:
+    if got != hd.crc:
         raise FormatError("damaged data (pixel checksum mismatch)")
     return out
 
@@ -142,15 +198,18 @@ def info(data) -> dict:
     """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         data = memoryview(data)
-    kind, method, set_id, h, w, bh, crc = _read_header(data)
-    bands = band_rows(h, bh)
-    rd = Reader(data, HEADER_SIZE)
-    if bands:
-        _READERS[method](rd, w, kind, table_set(set_id), bands)
-    rd.end()
+    hd = _read_header(data)
+    t, _ = _read_body(data, hd, 1)
+    h, w, kind = hd.h, hd.w, hd.kind
+    transforms = [name for flag, name in ((FLAG_PALETTE, "palette"), (FLAG_VALUES, "value lists"),
+                                          (FLAG_OPAQUE, "opaque alpha"), (FLAG_ZERO, "empty body"),
+                                          (FLAG_RGB, "no colour differences"))
+                  if t.flags & flag]
     return {
         "kind": KINDS[kind], "height": h, "width": w, "channels": 1 if kind == KIND_GRAY else kind,
-        "method": METHODS[method], "table_set": set_id, "bands": len(bands), "band_height": bh,
-        "crc32": f"{crc:08x}", "bytes": len(data),
+        "version": hd.version, "method": METHODS[hd.method], "table_set": hd.set_id,
+        "bands": len(band_rows(h, hd.bh)), "band_height": hd.bh, "transforms": transforms,
+        "palette_size": 0 if t.palette is None else len(t.palette),
+        "crc32": f"{hd.crc:08x}", "bytes": len(data),
         "bits_per_pixel": (8.0 * len(data) / (h * w)) if h * w else 0.0,
     }

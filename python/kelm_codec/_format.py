@@ -6,12 +6,13 @@ import struct
 import numpy as np
 
 MAGIC = b"KELM"
-VERSION = 1
+VERSION_1, VERSION_2 = 1, 2  # version 2 adds the transform section, shorter records, table sets 4 and 5
+VERSIONS = (VERSION_1, VERSION_2)
 
 KIND_GRAY, KIND_RGB, KIND_RGBA = 1, 3, 4
 KINDS = {KIND_GRAY: "gray", KIND_RGB: "rgb", KIND_RGBA: "rgba"}
-METHOD_SHARDS, METHOD_PLANES = 0, 1
-METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes"}
+METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE, METHOD_LZMA = 0, 1, 2, 3  # deflate, lzma: version 2 on
+METHODS = {METHOD_SHARDS: "shards", METHOD_PLANES: "planes", METHOD_DEFLATE: "deflate", METHOD_LZMA: "lzma"}
 
 HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set, h, w, band height, crc32
 HEADER_SIZE = HEADER.size

@@ -10,11 +10,11 @@ import numpy as np
 
 import kelm_rans as kr
 
-from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
+from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
 from ._bands import BandJob, run_jobs
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer
-from ._rans import ShardTables, cumulative
+from ._rans import RecordsV1, ShardTables, cumulative
 from ._tables import TableSet
 
 # ---------------------------------------------------------------- plane tables
@@ -165,7 +165,7 @@ def _encode_plane(stack: _Stack, tables, ts: TableSet, w, bh, band, k):
                                 tables[k].sf, s_flat, i_lut, d_flat, bh, w, ts.n_ctx, k > 0)
 
 
-def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads):
+def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1):
     h, w = img.shape[:2]
     stack = _stack_bands(img, kind, ts, bands)
     tables = _write_plane_tables(wr, _count_tables(stack, w, ts), plane_code_step(h, w), ts.n_ctx)
@@ -177,15 +177,15 @@ def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads):
     for i in range(len(bands)):
         for _ in planes:
             states, stream = next(coded)
-            wr.u64s(states)
+            records.write_states(wr, states)
             wr.blob(stream)
         if alpha_tables is not None:
-            encode_alpha_band(wr, stack.alphas[i], alpha_tables)
+            encode_alpha_band(wr, stack.alphas[i], alpha_tables, records)
 
 
 # ---------------------------------------------------------------- decoder
 
-def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[BandJob]:
+def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=RecordsV1) -> list[BandJob]:
     """Reads the body; returns a decoding job per band."""
     n_ctx = ts.n_ctx
     if rd.u32("context count") != n_ctx:
@@ -196,8 +196,8 @@ def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[Ban
     decoder = _PlaneDecoder(kind, ts, tables, alpha_tables)
     jobs = []
     for y0, y1 in bands:
-        streams = [(rd.u64s(4, "plane states"), rd.blob("plane stream")) for _ in planes]
-        alpha = rd.blob("alpha payload") if alpha_tables is not None else None
+        streams = [(records.read_states(rd, "plane states"), rd.blob("plane stream")) for _ in planes]
+        alpha = read_alpha_band(rd, (y1 - y0) * w, alpha_tables, records) if alpha_tables is not None else None
         jobs.append(BandJob(y0, y1, partial(decoder.band, y0, y1, streams, alpha)))
     return jobs
 

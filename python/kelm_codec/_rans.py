@@ -1,6 +1,7 @@
 """Shard table groups and shard records: the rANS coding of the shards method and of the alpha plane."""
 from __future__ import annotations
 
+import struct
 import zlib
 from typing import NamedTuple
 
@@ -9,7 +10,7 @@ import numpy as np
 import kelm_rans as kr
 
 from ._backend import call_on_file_data
-from ._format import SHARD_RECORD_HEADER, FormatError, Reader, Writer
+from ._format import SHARD_RECORD_HEADER, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._tables import N_TEMPLATES
 
 INITIAL_STATE = 1 << 31
@@ -104,6 +105,102 @@ def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
     out = np.empty(int(sizes.sum()), np.uint8)
     kr.pack_shard_payloads(states, stream_lengths, stream_offsets, streams, out, write_offsets.astype(np.uint32))
     return out
+
+
+class RecordsV1:
+    """Version 1: a band's shard records stored as one blob, as the backend packs them."""
+
+    @staticmethod
+    def write(wr: Writer, payload: np.ndarray, counts, tables: ShardTables):
+        wr.blob(payload)
+
+    @staticmethod
+    def read(rd: Reader, counts, tables: ShardTables, what: str):
+        return rd.blob(what)
+
+    @staticmethod
+    def write_states(wr: Writer, states):
+        wr.u64s(states)
+
+    @staticmethod
+    def read_states(rd: Reader, what: str):
+        return rd.u64s(4, what)
+
+
+# A state of a final record lies in [2^31, 2^39): five bytes hold it.
+_STATE_BYTES = 5
+
+
+def _kept(counts, tables: ShardTables) -> np.ndarray:
+    """Shards whose records are stored: the others are empty or code a single
+    symbol, so that their states stay initial and they give out no bytes."""
+    return (np.asarray(counts) > 0) & (tables.sym.max(axis=1) < 4096)
+
+
+class RecordsV2:
+    """Version 2: records only for the kept shards, their states in five bytes:
+    a blob of the kept shards' byte counts (LEB128), their states, their bytes."""
+
+    @staticmethod
+    def write(wr: Writer, payload: np.ndarray, counts, tables: ShardTables):
+        kept = _kept(counts, tables)
+        heads, lens, starts = _record_heads(payload, len(kept))
+        if np.any(heads[~kept] != _EMPTY_HEAD) or np.any(heads[:, :32].reshape(-1, 8)[:, _STATE_BYTES:]):
+            raise AssertionError("a record the format omits or shortens is not what it must be")
+        wr.blob(pack_varints(lens[kept]))
+        wr.raw(heads[kept][:, :32].reshape(-1, 8)[:, :_STATE_BYTES].tobytes())
+        wr.raw(b"".join(payload[s:s + n].tobytes() for s, n in zip(starts[kept], lens[kept])))
+
+    @staticmethod
+    def read(rd: Reader, counts, tables: ShardTables, what: str):
+        kept = _kept(counts, tables)
+        k = int(kept.sum())
+        lens = unpack_varints(rd.blob(what + " lengths", limit=5 * k), k, 0xFFFFFFFF, what + " lengths")
+        states = np.frombuffer(rd.take(4 * _STATE_BYTES * k, what + " states"), np.uint8).reshape(4 * k, _STATE_BYTES)
+        body = np.frombuffer(rd.take(int(lens.sum(dtype=np.uint64)), what), np.uint8)
+        heads = np.tile(_EMPTY_HEAD, (len(kept), 1))
+        wide = np.zeros((4 * k, 8), np.uint8)
+        wide[:, :_STATE_BYTES] = states
+        heads[kept, :32] = wide.reshape(k, 32)
+        heads[kept, 32:] = lens.astype("<u4").view(np.uint8).reshape(k, 4)
+        all_lens = np.zeros(len(kept), np.int64)
+        all_lens[kept] = lens
+        parts, pos = [], 0
+        for i in range(len(kept)):
+            parts.append(heads[i])
+            n = int(all_lens[i])
+            if n:
+                parts.append(body[pos:pos + n])
+                pos += n
+        return np.concatenate(parts)
+
+    @staticmethod
+    def write_states(wr: Writer, states):
+        if any(int(s) >> 8 * _STATE_BYTES for s in states):
+            raise AssertionError("a final state out of its interval")
+        wr.raw(b"".join(int(s).to_bytes(_STATE_BYTES, "little") for s in states))
+
+    @staticmethod
+    def read_states(rd: Reader, what: str):
+        b = bytes(rd.take(4 * _STATE_BYTES, what))
+        return [int.from_bytes(b[i:i + _STATE_BYTES], "little") for i in range(0, len(b), _STATE_BYTES)]
+
+
+_EMPTY_HEAD = np.frombuffer(struct.pack("<4QI", *[INITIAL_STATE] * 4, 0), np.uint8)
+
+
+def _record_heads(payload: np.ndarray, n: int):
+    """The 36-byte heads of a backend payload's n records, their byte counts and where their bytes start."""
+    heads = np.empty((n, SHARD_RECORD_HEADER), np.uint8)
+    lens = np.empty(n, np.int64)
+    starts = np.empty(n, np.int64)
+    pos = 0
+    for i in range(n):
+        heads[i] = payload[pos:pos + SHARD_RECORD_HEADER]
+        lens[i] = int(heads[i, 32:].view("<u4")[0])
+        starts[i] = pos + SHARD_RECORD_HEADER
+        pos += SHARD_RECORD_HEADER + lens[i]
+    return heads, lens, starts
 
 
 def decode_records(payload, counts, tables: ShardTables) -> np.ndarray:

@@ -9,12 +9,12 @@ import numpy as np
 
 import kelm_rans as kr
 
-from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
+from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
-from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
 
 
@@ -82,7 +82,7 @@ def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
     return encode_records(streams, starts.reshape(-1).astype(np.uint32), band.counts.reshape(-1), tables)
 
 
-def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
+def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1):
     passes = []
     hists = np.zeros((3, ts.n_shards, 256), np.uint64)
     for y0, y1 in bands:
@@ -96,9 +96,9 @@ def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads):
         band, passes[i] = passes[i], None
         payload = _band_payload(band, y1 - y0, cw, tables)
         wr.blob(pack_varints(band.counts.reshape(-1)))
-        wr.blob(payload)
+        records.write(wr, payload, band.counts.reshape(-1), tables)
         if alpha_tables is not None:
-            encode_alpha_band(wr, band.alpha, alpha_tables)
+            encode_alpha_band(wr, band.alpha, alpha_tables, records)
 
 
 # ---------------------------------------------------------------- decoder
@@ -117,7 +117,7 @@ def band_groups(bands, threads: int) -> list[list[int]]:
     return [list(range(i, min(i + size, len(bands)))) for i in range(0, len(bands), size)]
 
 
-def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[BandJob]:
+def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=RecordsV1) -> list[BandJob]:
     """Reads the body; returns the decoding jobs, one per group of bands."""
     n = ts.n_shards
     if rd.u16("shard count") != n:
@@ -131,8 +131,8 @@ def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[Ban
     sections = []
     for y0, y1 in bands:
         counts = _read_counts(rd, n, (y1 - y0) * coded_width(kind, w))
-        payload = rd.blob("shard payload")
-        alpha = rd.blob("alpha payload") if alpha_tables is not None else None
+        payload = records.read(rd, counts, tables, "shard payload")
+        alpha = read_alpha_band(rd, (y1 - y0) * w, alpha_tables, records) if alpha_tables is not None else None
         sections.append(_BandSection(y0, y1, counts, payload, alpha))
     return [BandJob(sections[g[0]].y0, sections[g[-1]].y1, partial(decoder.bands, [sections[i] for i in g]))
             for g in band_groups(bands, threads)]

@@ -32,6 +32,10 @@ class TableParams:
     # Plane method: activity classes merged into this many plane classes
     # (class c -> c * plane_classes // n_activity_classes).
     plane_classes: int
+    # When given, the gradient classes are instead the pairs (q(L - UL), q(U - UL)),
+    # q(d) = sign(d) x the number of these thresholds <= |d|: the direction of an
+    # edge and the sign of a slope are kept (art, text, dithering).
+    signed: tuple[int, ...] = ()
 
 
 # id -> params. Never change an entry that has shipped: add a new id instead.
@@ -44,7 +48,16 @@ PARAMS: dict[int, TableParams] = {
     # Large images: the low-activity classes split by intensity as well.
     3: TableParams(activity=(1, 2, 3, 4, 5, 8, 11, 23, 52, 255), intensity=(32, 96, 176),
                  split_buckets=(True,) * 6 + (False, False, False, True, False), plane_classes=5),
+    # Tiny images (format version 2 on): one shard per plane, whose table costs least.
+    4: TableParams(activity=(), intensity=(), split_buckets=(False,), plane_classes=1),
+    # Small images (format version 2 on): flat, edge and busy neighbourhoods.
+    5: TableParams(activity=(2, 12), intensity=(), split_buckets=(False,) * 3, plane_classes=2),
+    # Rendered images (format version 2 on): signed gradient classes, 25 and 49 shards.
+    6: TableParams(activity=(), intensity=(), split_buckets=(False,) * 25, plane_classes=5, signed=(1, 4)),
+    7: TableParams(activity=(), intensity=(), split_buckets=(False,) * 49, plane_classes=7, signed=(1, 3, 8)),
 }
+# The sets a version 1 file may name.
+V1_SETS = (1, 2, 3)
 
 
 @dataclass(frozen=True)
@@ -79,6 +92,13 @@ def _activity_classes(thresholds) -> np.ndarray:
     return np.searchsorted(np.asarray(thresholds, np.int32), act, side="right").astype(np.uint8)
 
 
+def _signed_classes(thresholds):
+    d = np.arange(-255, 256, dtype=np.int32)
+    n = len(thresholds)
+    q = np.sign(d) * np.searchsorted(np.asarray(thresholds, np.int32), np.abs(d), side="right") + n
+    return (q[:, None] * (2 * n + 1) + q[None, :]).astype(np.uint8), (2 * n + 1) ** 2
+
+
 @lru_cache(maxsize=None)
 def templates() -> np.ndarray:
     """Frequency templates for folded residuals: two-sided geometric laws of
@@ -104,8 +124,10 @@ def templates() -> np.ndarray:
 @lru_cache(maxsize=None)
 def table_set(set_id: int) -> TableSet:
     params = PARAMS[set_id]
-    s_lut = _activity_classes(params.activity)
-    k = len(params.activity) + 1
+    if params.signed:
+        s_lut, k = _signed_classes(params.signed)
+    else:
+        s_lut, k = _activity_classes(params.activity), len(params.activity) + 1
     i_lut = np.searchsorted(np.asarray(params.intensity, np.int32), np.arange(256), side="right").astype(np.uint8)
     n_buckets = len(params.intensity) + 1
     d_lut = np.zeros((k, 4), np.uint8)

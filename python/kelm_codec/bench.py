@@ -16,6 +16,7 @@ import numpy as np
 
 from . import _api
 from ._bands import cpu_count
+from ._levels import DEFAULT_LEVEL
 from ._io import Progress, UserError, expand_inputs, load_image, sample_paths
 
 
@@ -46,14 +47,14 @@ class Result:
         self.lossless &= other.lossless
 
 
-def kelm_codecs(threads: int) -> list[Codec]:
+def kelm_codecs(threads: int, level: int = DEFAULT_LEVEL) -> list[Codec]:
     def used(img):  # band threads, and the backend's pool of the same size for the parallel steps
         return threads
 
     return [
-        Codec("kelm shards", lambda a: _api.encode(a, method="shards", threads=threads),
+        Codec("kelm shards", lambda a: _api.encode(a, method="shards", threads=threads, level=level),
               lambda b: _api.decode(b, threads=threads), used),
-        Codec("kelm planes", lambda a: _api.encode(a, method="planes", threads=threads),
+        Codec("kelm planes", lambda a: _api.encode(a, method="planes", threads=threads, level=level),
               lambda b: _api.decode(b, threads=threads), used),
     ]
 
@@ -144,7 +145,7 @@ def describe(img: np.ndarray) -> str:
 
 
 def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memory: bool, large: bool | None,
-              out=None) -> int:
+              out=None, level: int = DEFAULT_LEVEL) -> int:
     threads = cpu_count() if threads is None else max(1, threads)
     files = expand_inputs(paths) if paths else sample_paths()
     if not files:
@@ -156,13 +157,14 @@ def run_bench(paths, *, threads: int | None, repeat: int, plot: str | None, memo
             import matplotlib  # noqa: F401  (fail before the run, not after it)
         except ImportError:
             raise UserError("--plot needs matplotlib (pip install 'kelm_rans[bench]')") from None
-    codecs = kelm_codecs(threads)
+    codecs = kelm_codecs(threads, level)
     peers, notes = peer_codecs()
     codecs += peers
     out = out or sys.stdout
     p = lambda *a: print(*a, file=out, flush=True)  # noqa: E731
     import kelm_rans
-    p(f"kelm bench: {len(files)} image(s), {cpu_count()} CPU(s), kelm_codec with up to {threads} thread(s), "
+    p(f"kelm bench: {len(files)} image(s), {cpu_count()} CPU(s), kelm_codec level {level} with up to {threads} "
+      "thread(s), "
       f"peers single-threaded; backend {' '.join(kelm_rans.get_backend_info())}")
     for n in notes:
         p("note: " + n)
@@ -319,4 +321,4 @@ def report_memory(p, threads):
 
 def main_bench(args) -> int:
     return run_bench(args.paths, threads=args.threads, repeat=args.repeat, plot=args.plot, memory=args.memory,
-                     large=args.large)
+                     large=args.large, level=args.level)

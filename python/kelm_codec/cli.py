@@ -9,6 +9,7 @@ from pathlib import Path
 from . import _api
 from ._backend import BackendPanic
 from ._format import FormatError
+from ._levels import DEFAULT_LEVEL, LEVELS
 from ._io import Progress, UserError, expand_inputs, load_image, save_image
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE = 0, 1, 2
@@ -52,7 +53,7 @@ def cmd_encode(args) -> int:
     for src, dst in pairs:
         img = load_image(src)
         try:
-            data = _api.encode(img, method=args.method, threads=args.threads)
+            data = _api.encode(img, method=args.method, threads=args.threads, level=args.level)
         except ValueError as e:
             raise UserError(f"{src}: {e}") from None
         _write(dst, data)
@@ -89,7 +90,9 @@ def cmd_info(args) -> int:
         except FormatError as e:
             raise UserError(f"{path}: {e}") from None
         print(f"{path}: {meta['width']} x {meta['height']} {meta['kind']}, method {meta['method']}, "
-              f"table set {meta['table_set']}, {meta['bands']} band(s) of {meta['band_height']} rows, "
+              f"table set {meta['table_set']}, version {meta['version']}"
+              f"{''.join(', ' + t for t in meta['transforms'])}, "
+              f"{meta['bands']} band(s) of {meta['band_height']} rows, "
               f"{meta['bytes']} bytes, {meta['bits_per_pixel']:.3f} bpp, crc32 {meta['crc32']}")
     return EXIT_OK
 
@@ -97,6 +100,16 @@ def cmd_info(args) -> int:
 def cmd_bench(args) -> int:
     from .bench import main_bench
     return main_bench(args)
+
+
+def _level(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if n not in LEVELS:
+        raise argparse.ArgumentTypeError(f"must be an integer from 0 to 9, not {text!r}")
+    return n
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -109,8 +122,12 @@ def build_parser() -> argparse.ArgumentParser:
     e = sub.add_parser("encode", parents=[threads], help="encode an image (or a directory of images) to .kelm")
     e.add_argument("input", help="image file (PNG or anything Pillow reads) or directory")
     e.add_argument("output", help="output .kelm file or directory")
-    e.add_argument("--method", choices=("shards", "planes"), default="shards",
-                   help="shards: context-sharded rANS (default); planes: context-modelled plane coder")
+    e.add_argument("--method", choices=("shards", "planes", "deflate", "lzma"), default=None,
+                   help="shards: context-sharded rANS; planes: context-modelled plane coder; deflate: filtered "
+                        "samples, deflate (default: shards, or the smallest where the level tries several)")
+    e.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="N",
+                   help="effort 0 to 9: higher levels try more codings and keep the smallest "
+                        f"(default {DEFAULT_LEVEL})")
     e.set_defaults(fn=cmd_encode)
 
     d = sub.add_parser("decode", parents=[threads], help="decode a .kelm file (or a directory of them) to PNG")
@@ -126,6 +143,8 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("paths", nargs="*", metavar="IMAGE_OR_DIR", help="images or directories (default: the samples)")
     b.add_argument("--plot", metavar="FILE.png", help="draw bits per pixel against decode speed")
     b.add_argument("--memory", action="store_true", help="peak memory of encoding and decoding an 8 MP photograph")
+    b.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="N",
+                   help=f"the effort level kelm_codec encodes with, 0 to 9 (default {DEFAULT_LEVEL})")
     b.add_argument("--repeat", type=int, default=3, help="runs per measurement, median taken (default 3)")
     g = b.add_mutually_exclusive_group()
     g.add_argument("--large", dest="large", action="store_true", default=None,

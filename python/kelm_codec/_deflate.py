@@ -1,0 +1,97 @@
+"""The deflate and lzma methods (version 2): the coded image's samples through
+one of four filters, then raw deflate or raw LZMA2. Deflate's stored blocks
+bound the size of data nothing else compresses; the matches of both find the
+repeated glyphs, patterns and dithering of rendered images."""
+from __future__ import annotations
+
+import lzma
+import zlib
+
+import numpy as np
+
+from ._bands import BandJob
+from ._format import FormatError, Reader, Writer
+
+# Filters: the sample minus 0, its left neighbour, its upper one, or left + upper - upper-left
+# (0 outside the image), mod 256. Each is undone by running sums along the rows and columns.
+FILTERS = 4
+
+
+def _filter(img: np.ndarray, f: int) -> np.ndarray:
+    x = img.astype(np.uint8)
+    out = x.copy()
+    if f in (1, 3):
+        out[:, 1:] -= x[:, :-1]
+    if f in (2, 3):
+        out[1:] -= x[:-1]
+        if f == 3:
+            out[1:, 1:] += x[:-1, :-1]
+    return out
+
+
+def _unfilter(res: np.ndarray, f: int) -> np.ndarray:
+    x = res
+    if f in (1, 3):
+        x = np.cumsum(x, axis=1, dtype=np.uint8)
+    if f in (2, 3):
+        x = np.cumsum(x, axis=0, dtype=np.uint8)
+    return x
+
+
+def _deflate(b: bytes) -> bytes:
+    c = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
+    return c.compress(b) + c.flush()
+
+
+def encode_deflate(wr: Writer, img, kind, ts, bands, threads, records=None):
+    streams = [_deflate(_filter(img, f).tobytes()) for f in range(FILTERS)]
+    best = min(range(FILTERS), key=lambda f: len(streams[f]))
+    wr.u8(best)
+    wr.blob(streams[best])
+
+
+def _lzma_filters(n: int):
+    """LZMA2 with a dictionary of the smallest power of two from 4 KiB to 64 MiB that holds n bytes."""
+    return [{"id": lzma.FILTER_LZMA2, "preset": 9, "dict_size": 1 << min(26, max(12, (n - 1).bit_length()))}]
+
+
+def encode_lzma(wr: Writer, img, kind, ts, bands, threads, records=None):
+    # The filter deflate compresses best, at a fast setting, stands in for LZMA2's choice.
+    filtered = [_filter(img, f).tobytes() for f in range(FILTERS)]
+    best = min(range(FILTERS), key=lambda f: len(zlib.compress(filtered[f], 1)))
+    wr.u8(best)
+    wr.blob(lzma.compress(filtered[best], format=lzma.FORMAT_RAW, filters=_lzma_filters(len(filtered[best]))))
+
+
+def read_deflate(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[BandJob]:
+    return _read(rd, w, kind, bands, "deflate")
+
+
+def read_lzma(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[BandJob]:
+    return _read(rd, w, kind, bands, "lzma")
+
+
+def _read(rd: Reader, w, kind, bands, name) -> list[BandJob]:
+    """Reads and unpacks the body; returns one job that rebuilds the pixels."""
+    h = bands[-1][1]
+    n = h * w * (1 if kind == 1 else kind)
+    f = rd.u8(name + " filter")
+    if f >= FILTERS:
+        raise FormatError(f"damaged {name} filter {f}")
+    blob = bytes(rd.blob(name + " stream"))
+    if name == "deflate":
+        d = zlib.decompressobj(-15)
+    else:
+        d = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=_lzma_filters(n))
+    try:
+        raw = d.decompress(blob, n + 1)
+        done = d.eof and not d.unused_data and not getattr(d, "unconsumed_tail", b"")
+    except (zlib.error, lzma.LZMAError):
+        raise FormatError(f"damaged {name} stream") from None
+    if len(raw) != n or not done:
+        raise FormatError(f"damaged {name} stream")
+
+    def run(out, spare_threads=0):
+        out[...] = _unfilter(np.frombuffer(raw, np.uint8).reshape(out.shape), f)
+
+    return [BandJob(0, h, run)]

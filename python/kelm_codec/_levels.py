@@ -1,0 +1,158 @@
+"""Effort levels: the candidate codings an encoder tries for an image; the smallest is kept.
+
+Level 0 is the version 1 coder without any analysis. Level 1 analyses the
+image (a palette when it has at most 256 colours, value lists for channels
+that take few values, an alpha channel that is all 255) and codes the first
+fitting candidate. Level 2, the default, tries two palette orders, red and
+blue with or without green taken off, table set 6 and the lzma method for
+transformed and art images (few colours in a sample), and everything for small
+ones. Level 3 adds set 6, uncorrelated red and blue and the lzma method for
+photographs and the planes method for transformed images, 4 set 7, 5 every
+palette order and the plain coding next to the transformed ones, 7 every
+table set, 9 the planes method for photographs.
+Photographs keep their version 1 bytes below level 3. What a level tries only
+changes the encoder's work: the decoder does the same work for a given file.
+"""
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS
+from ._tables import V1_SETS, default_set_id
+from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
+                          _sample, apply_order, find_palette, palette_orders, remap, undecorrelated, value_lists)
+
+LEVELS = range(10)
+DEFAULT_LEVEL = 2
+# Below this many pixels every candidate is cheap, and what the tables and
+# records cost matters: the default level tries them all.
+SMALL = 1 << 16
+
+
+class Candidate(NamedTuple):
+    transform: Transform | None  # None: a version 1 file
+    coded: np.ndarray  # the image the method codes
+    method: int
+    set_id: int
+
+
+def _palette_names(level, small):
+    if level >= 5 or (small and level >= 2):
+        return ("luma", "adjacency", "freq", "nearest")
+    return ("luma", "adjacency") if level >= 2 else ("luma",)
+
+
+def _transforms(image, kind, level):
+    """(transform, coded image) pairs worth trying at this level, most promising first."""
+    h, w = image.shape[:2]
+    px = h * w
+    small = px < SMALL
+    pixels = image.reshape(px, -1)
+    base = 0
+    if kind == KIND_RGBA and np.all(pixels[:, 3] == 255):
+        base = FLAG_OPAQUE
+        pixels = pixels[:, :3]
+    out = []
+    if kind == KIND_GRAY and not small and level < 5 and _photo_like(pixels[:, 0]):
+        pal = None
+    else:
+        pal = find_palette(pixels)
+    if pal is not None and len(pal[0]) == 1:
+        return [(Transform(base | FLAG_PALETTE | FLAG_ZERO, pal[0]), None)]
+    if pal is not None:
+        colours, idx = pal
+        for order in palette_orders(colours, idx, h, w, _palette_names(level, small)).values():
+            entries, index = apply_order(colours, idx, order)
+            out.append((Transform(base | FLAG_PALETTE, entries), index.reshape(h, w)))
+    values = value_lists(pixels, 256 if level >= 5 or small else 64) if kind != KIND_GRAY else [None]
+    if any(v is not None for v in values):
+        coded = remap(pixels, values)
+        flags = base | FLAG_VALUES | (0 if coded.any() else FLAG_ZERO)
+        out.append((Transform(flags, values=values), _shaped(coded, h, w)))
+        if level >= 2 and not flags & FLAG_ZERO:
+            out.append((Transform(flags | FLAG_RGB, values=values), _shaped(undecorrelated(coded), h, w)))
+    art = kind != KIND_GRAY and _art_like(pixels)
+    plain = level >= 5 or small or not out
+    if plain and base:
+        out.append((Transform(base), _shaped(np.ascontiguousarray(pixels), h, w)))
+    elif plain:
+        out.append((None, image))
+        if small:
+            out.append((Transform(0), image))
+    if plain and kind != KIND_GRAY and (small or level >= 3 or (art and level >= 2)):
+        out.append((Transform(base | FLAG_RGB), _shaped(undecorrelated(pixels), h, w)))
+    if level == 1:
+        out = out[:1]
+    return out
+
+
+def _art_like(pixels) -> bool:
+    """Few colours in a sample of 4096 pixels (a photograph shows thousands): rendered art."""
+    return len(np.unique(_pack(_sample(pixels)))) <= 4 * MAX_PALETTE
+
+
+def _photo_like(gray) -> bool:
+    """A gray image that takes many values, none of them on a quarter of the
+    pixels: a photograph, which the lower levels code as it is."""
+    counts = np.bincount(gray, minlength=256)
+    return np.count_nonzero(counts) > 128 and counts.max() * 4 < len(gray)
+
+
+def _shaped(pixels, h, w):
+    return pixels.reshape(h, w) if pixels.shape[1] == 1 else pixels.reshape(h, w, pixels.shape[1])
+
+
+def _sets(level, small, plain, h, w):
+    default = default_set_id(h, w)
+    if level >= 7:
+        return [1, 2, 3, 4, 5, 6, 7]
+    if level == 1:
+        return [default]
+    sets = [default]
+    if small:
+        sets += [4, 5]
+    if not plain or small or level >= 3:
+        sets.append(6)
+    if not plain and level >= 4:
+        sets.append(7)
+    return sets
+
+
+def _methods(level, small, plain):
+    if small and level >= 2:
+        return [METHOD_SHARDS, METHOD_PLANES, METHOD_DEFLATE, METHOD_LZMA]
+    if level >= 9 or (level >= 3 and not plain):
+        return [METHOD_SHARDS, METHOD_PLANES, METHOD_LZMA]
+    if level >= 3 or (level >= 2 and not plain):
+        return [METHOD_SHARDS, METHOD_LZMA]
+    return [METHOD_SHARDS]
+
+
+def candidates(image, kind, level, method=None, set_id=None):
+    """The candidate codings of an image at a level; method and set_id fix those choices."""
+    h, w = image.shape[:2]
+    small = h * w < SMALL
+    if level == 0 or h * w == 0:
+        pairs = [(None, image)]
+    else:
+        pairs = _transforms(image, kind, level)
+    art = level >= 2 and h * w > 0 and kind != KIND_GRAY and _art_like(image.reshape(h * w, -1))
+    out = []
+    for transform, coded in pairs:
+        if transform is not None and transform.flags & FLAG_ZERO:
+            out.append(Candidate(transform, coded, METHOD_SHARDS, default_set_id(h, w)))
+            continue
+        plain = (transform is None or not transform.flags & (FLAG_PALETTE | FLAG_VALUES | FLAG_RGB)) and \
+            not art
+        sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
+            _sets(level, small, plain, h, w)
+        for m in [method] if method is not None else _methods(level, small, plain):
+            if m in (METHOD_DEFLATE, METHOD_LZMA):
+                out.append(Candidate(transform or Transform(0), coded, m, default_set_id(h, w)))
+                continue
+            for s in sets:
+                t = Transform(0) if transform is None and s not in V1_SETS else transform
+                out.append(Candidate(t, coded, m, s))
+    return out
