@@ -8,7 +8,7 @@ import kelm_rans as kr
 
 from ._backend import call_on_file_data
 from ._format import Reader, Writer
-from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._rans import ShardTables, check_room, decode_records, encode_records, read_tables, write_tables
 
 
 def write_alpha_tables(wr: Writer, residuals, tpl) -> ShardTables:
@@ -21,6 +21,12 @@ def write_alpha_tables(wr: Writer, residuals, tpl) -> ShardTables:
 
 def read_alpha_tables(rd: Reader, tpl) -> ShardTables:
     return read_tables(rd, 1, tpl)
+
+
+def read_alpha_payload(rd: Reader, bh: int, w: int, tables: ShardTables):
+    payload = rd.blob("alpha payload")
+    check_room([bh * w], payload.size, tables.bits, "alpha payload")
+    return payload
 
 
 def encode_alpha_band(wr: Writer, residuals, tables: ShardTables):

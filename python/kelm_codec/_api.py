@@ -49,7 +49,7 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
     if method not in ("shards", "planes"):
         raise ValueError(f"unknown method {method!r} (shards or planes)")
     h, w = image.shape[:2]
-    if h >= 1 << 32 or w >= 1 << 32 or h * w > MAX_PIXELS:
+    if max(h, w, h * w) > MAX_PIXELS:
         raise ValueError(f"image of {h} x {w} pixels is too large (at most {MAX_PIXELS} pixels)")
     image = np.ascontiguousarray(image)
     set_id = default_set_id(h, w) if table_set_id is None else int(table_set_id)
@@ -101,15 +101,26 @@ def _decode_bands(jobs, shape, threads):
     return out, crc
 
 
+def _file_data(data) -> memoryview:
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(f"data must be a bytes-like object (bytes, bytearray, memoryview, a uint8 array), "
+                        f"not {type(data).__name__}") from None
+    if not view.c_contiguous:
+        raise TypeError("data must be a contiguous buffer; copy a strided view first (bytes(data))")
+    return view.cast("B") if view.ndim != 1 or view.format != "B" else view
+
+
 def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) -> np.ndarray:
     """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
 
-    Raises FormatError for truncated, damaged or foreign data.
+    data: a bytes-like object. Raises FormatError for truncated, damaged or
+    foreign data, and for images where h x w, h or w exceeds max_pixels.
     """
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        data = memoryview(data)
+    data = _file_data(data)
     kind, method, set_id, h, w, bh, crc = _read_header(data)
-    if h * w > max_pixels:
+    if max(h, w, h * w) > max_pixels:  # either side too: an empty image must not take any shape
         raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
     shape = (h, w) if kind == KIND_GRAY else (h, w, kind)
     ts = table_set(set_id)
@@ -131,8 +142,7 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
 
 def info(data) -> dict:
     """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        data = memoryview(data)
+    data = _file_data(data)
     kind, method, set_id, h, w, bh, crc = _read_header(data)
     bands = band_rows(h, bh)
     rd = Reader(data, HEADER_SIZE)

@@ -8,8 +8,9 @@ import numpy as np
 
 import kelm_rans as kr
 
+from . import _kernels
 from ._backend import call_on_file_data
-from ._format import SHARD_RECORD_HEADER, FormatError, Reader, Writer
+from ._format import ROUNDING_BITS, SHARD_RECORD_HEADER, STATE_BITS, FormatError, Reader, Writer
 from ._tables import N_TEMPLATES
 
 INITIAL_STATE = 1 << 31
@@ -26,10 +27,23 @@ class ShardTables(NamedTuple):
     cum: np.ndarray  # (n, 257)
     sym: np.ndarray  # (n, 256), each row adding up to 4096
     lookups: np.ndarray | None = None  # (n, 4096), for decoding
+    bits: np.ndarray | None = None  # (n,), for decoding: the least a symbol of each shard costs
 
     def repeated(self, k: int) -> ShardTables:
         """The tables of k groups of shards that share them."""
-        return ShardTables(*(None if t is None else np.tile(t, (k, 1)) for t in self))
+        return ShardTables(*(None if t is None else np.tile(t, (k,) + (1,) * (t.ndim - 1)) for t in self))
+
+
+def symbol_bits(freqs: np.ndarray) -> np.ndarray:
+    """The least a coded symbol costs in each table row (0 for a row of one symbol, which costs nothing)."""
+    top = freqs.max(axis=-1).astype(np.float64)
+    return np.where(top >= 4096, 0.0, np.log2(4096 / np.maximum(top, 1)) - ROUNDING_BITS)
+
+
+def check_room(counts, nbytes: int, bits, what: str):
+    """Refuses more symbols than streams of nbytes bytes in all can carry."""
+    if float(np.dot(np.asarray(counts, np.float64), bits)) > 8 * nbytes + STATE_BITS * len(bits):
+        raise FormatError(f"damaged data: {nbytes} bytes cannot hold the {int(np.sum(counts))} symbols of the {what}")
 
 
 # Not build_pdf_tables_from_shards: its fixed header penalty of 120 bits per
@@ -83,15 +97,20 @@ def read_tables(rd: Reader, n: int, tpl: np.ndarray) -> ShardTables:
     widths = rd.array(np.uint16, n, "shard widths")
     if np.any((modes == 1) | (modes == 2) | (modes >= 4 + N_TEMPLATES)):
         raise FormatError("damaged shard modes")
-    if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)):
+    if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)) or np.any((modes != 0) & (widths != 0)):
         raise FormatError("damaged shard widths")
     compacted = _inflate_tables(rd.blob("shard tables", limit=n * 600 + 64), n)
     sym = call_on_file_data(kr.expand_pdf_tables, compacted, widths, modes, tpl)
     if sym.shape != (n, 256) or np.any(sym.sum(axis=1) != 4096):
         raise FormatError("damaged shard tables")
+    # A stored table's width is its largest symbol + 1, and it has one compacted form.
+    own = np.flatnonzero(modes == 0)
+    if np.any(sym[own, widths[own].astype(np.intp) - 1] == 0) or not np.array_equal(
+            kr.compact_pdf_tables(sym, widths, modes), compacted):
+        raise FormatError("damaged shard tables")
     cum = cumulative(sym)
     lookups = call_on_file_data(kr.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
-    return ShardTables(cum, sym, lookups)
+    return ShardTables(cum, sym, lookups, symbol_bits(sym))
 
 
 def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
@@ -107,8 +126,6 @@ def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
 
 
 def decode_records(payload, counts, tables: ShardTables) -> np.ndarray:
-    decoded, consumed = call_on_file_data(kr.rans_decode_shards_parallel, payload, counts, tables.cum, tables.sym,
-                                          tables.lookups)
-    if consumed != payload.size:
-        raise FormatError("damaged shard payload")
-    return decoded
+    """The shards' symbols; the records must be exactly what the encoder writes."""
+    return call_on_file_data(_kernels.decode_shards, payload, counts, tables.cum, tables.sym, tables.lookups,
+                             INITIAL_STATE)

@@ -9,12 +9,14 @@ import numpy as np
 
 import kelm_rans as kr
 
-from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_tables, write_alpha_tables
+from ._alpha import (decode_alpha_band, encode_alpha_band, read_alpha_payload, read_alpha_tables,
+                     write_alpha_tables)
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
-from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
-from ._rans import ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._format import (KIND_GRAY, KIND_RGB, KIND_RGBA, SHARD_RECORD_HEADER, FormatError, Reader, Writer, pack_varints,
+                      unpack_varints)
+from ._rans import ShardTables, check_room, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
 
 
@@ -128,11 +130,15 @@ def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[Ban
         tables = read_tables(rd, 3 * n, ts.templates)
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
     decoder = _ShardDecoder(kind, ts, tables, alpha_tables)
+    # A band record holds at least a byte per shard count and a record header per shard.
+    alpha_bytes = 0 if alpha_tables is None else 4 + SHARD_RECORD_HEADER
+    rd.room(len(bands), 8 + 3 * n * (1 + SHARD_RECORD_HEADER) + alpha_bytes, "band records")
     sections = []
     for y0, y1 in bands:
         counts = _read_counts(rd, n, (y1 - y0) * coded_width(kind, w))
         payload = rd.blob("shard payload")
-        alpha = rd.blob("alpha payload") if alpha_tables is not None else None
+        check_room(counts, payload.size, tables.bits, "shard payload")
+        alpha = read_alpha_payload(rd, y1 - y0, w, alpha_tables) if alpha_tables is not None else None
         sections.append(_BandSection(y0, y1, counts, payload, alpha))
     return [BandJob(sections[g[0]].y0, sections[g[-1]].y1, partial(decoder.bands, [sections[i] for i in g]))
             for g in band_groups(bands, threads)]
