@@ -467,6 +467,15 @@ def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, mo
     assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
 
 
+def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
+    img = photo("gray", 5, 5)
+    for call in (lambda: kelm_codec.encode(img, threads=1025), lambda: kelm_codec.decode(b"", threads=100_000)):
+        with pytest.raises(ValueError, match="threads must be at most 1024"):
+            call()
+    code, out, err = run_cli(capsys, "decode", tmp_path / "a.kelm", tmp_path / "a.png", "--threads", "100000")
+    assert code == 2 and err == "kelm: error: --threads must be between 1 and 1024\n"
+
+
 def test_cli_usage_errors_exit_2(capsys):
     for argv in ([], ["frobnicate"], ["encode", "a.png"], ["encode", "a", "b", "--method", "zip"]):
         with pytest.raises(SystemExit) as info:

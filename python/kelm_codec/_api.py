@@ -31,8 +31,17 @@ def _kind_of(image: np.ndarray) -> int:
     raise ValueError(f"image must have shape (h, w), (h, w, 3) or (h, w, 4), not {image.shape}")
 
 
+# The most worker threads a caller may ask for: beyond it a count is a mistake
+# (and a pool that large can exhaust the machine's threads).
+MAX_THREADS = 1024
+
+
 def _threads(threads) -> int:
-    return cpu_count() if threads is None else max(1, int(threads))
+    if threads is None:
+        return cpu_count()
+    if int(threads) > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
+    return max(1, int(threads))
 
 
 def encode(image, *, method: str = "shards", table_set_id: int | None = None, threads: int | None = None) -> bytes:
@@ -42,6 +51,7 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
     table_set_id: the context table set (default: chosen by image size).
     threads: worker threads for the band jobs (default: the CPUs available).
     """
+    threads = _threads(threads)
     image = np.asarray(image)
     if image.dtype != np.uint8:
         raise ValueError(f"image must be uint8, not {image.dtype}")
@@ -56,7 +66,6 @@ def encode(image, *, method: str = "shards", table_set_id: int | None = None, th
     if set_id not in PARAMS:
         raise ValueError(f"unknown table set {set_id}")
     ts = table_set(set_id)
-    threads = _threads(threads)
     bh = band_height(h, w)
     m = METHOD_SHARDS if method == "shards" else METHOD_PLANES
     wr = Writer()
@@ -118,13 +127,13 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     data: a bytes-like object. Raises FormatError for truncated, damaged or
     foreign data, and for images where h x w, h or w exceeds max_pixels.
     """
+    threads = _threads(threads)
     data = _file_data(data)
     kind, method, set_id, h, w, bh, crc = _read_header(data)
     if max(h, w, h * w) > max_pixels:  # either side too: an empty image must not take any shape
         raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
     shape = (h, w) if kind == KIND_GRAY else (h, w, kind)
     ts = table_set(set_id)
-    threads = _threads(threads)
     bands = band_rows(h, bh)
     rd = Reader(data, HEADER_SIZE)
     # Every section is located and its sizes checked before the output is allocated.

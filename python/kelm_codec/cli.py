@@ -137,8 +137,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
-    if getattr(args, "threads", None) is not None and args.threads < 1:
-        print("kelm: error: --threads must be at least 1", file=sys.stderr)
+    if getattr(args, "threads", None) is not None and not 1 <= args.threads <= _api.MAX_THREADS:
+        print(f"kelm: error: --threads must be between 1 and {_api.MAX_THREADS}", file=sys.stderr)
         return EXIT_USAGE
     if getattr(args, "threads", None):
         import kelm_rans
