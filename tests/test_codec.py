@@ -467,6 +467,82 @@ def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, mo
     assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
 
 
+def _images(folder, **named):
+    from PIL import Image
+    folder.mkdir(exist_ok=True)
+    for name, img in named.items():
+        Image.fromarray(img).save(folder / name)
+
+
+def test_cli_refuses_outputs_it_would_lose_before_writing_anything(tmp_path, capsys):
+    _images(tmp_path / "in", **{"photo.png": photo("gray", 8, 9), "photo.bmp": photo("rgb", 8, 9)})
+    code, out, err = run_cli(capsys, "encode", tmp_path / "in", tmp_path / "out")
+    assert code == 1 and "photo.bmp and " in err and "photo.png would both be written to" in err
+    assert not (tmp_path / "out").exists()
+    z = tmp_path / "in" / "photo.png"
+    before = z.read_bytes()
+    os.link(z, tmp_path / "hard.png")
+    os.symlink(z, tmp_path / "soft.png")
+    for output in (z, tmp_path / "hard.png", tmp_path / "soft.png"):
+        code, out, err = run_cli(capsys, "encode", z, output, "--force")
+        assert code == 1 and err.endswith("is an input file; choose another output\n")
+    assert z.read_bytes() == before
+
+
+def test_cli_replaces_only_with_force_and_never_writes_through_a_link(tmp_path, capsys):
+    _images(tmp_path, **{"a.png": photo("gray", 8, 9)})
+    victim = tmp_path / "victim.txt"
+    victim.write_text("keep me")
+    (tmp_path / "sl").mkdir()
+    os.symlink("../victim.txt", tmp_path / "sl" / "a.kelm")
+    code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "sl")
+    assert code == 1 and "already exists (use --force to replace it)" in err
+    assert run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "sl", "-f")[0] == 0
+    assert victim.read_text() == "keep me" and not (tmp_path / "sl" / "a.kelm").is_symlink()
+    assert run_cli(capsys, "encode", tmp_path / "a.png", str(tmp_path / "new") + "/")[0] == 0
+    assert (tmp_path / "new" / "a.kelm").is_file()
+
+
+def test_cli_batch_goes_past_a_bad_file(tmp_path, capsys):
+    (tmp_path / "k").mkdir()
+    data = kelm_codec.encode(photo("gray", 6, 7))
+    for name in "abc":
+        (tmp_path / "k" / f"{name}.kelm").write_bytes(data[:40] if name == "b" else data)
+    code, out, err = run_cli(capsys, "decode", tmp_path / "k", tmp_path / "png")
+    assert code == 1 and "b.kelm: truncated data" in err and "1 of 3 files failed" in err
+    assert sorted(p.name for p in (tmp_path / "png").iterdir()) == ["a.png", "c.png"]
+
+
+def test_cli_interrupted_batch_leaves_no_partial_output(tmp_path, capsys, monkeypatch):
+    from kelm_codec import cli
+    (tmp_path / "k").mkdir()
+    for name in "abc":
+        (tmp_path / "k" / f"{name}.kelm").write_bytes(kelm_codec.encode(photo("gray", 6, 7)))
+    (tmp_path / "png").mkdir()
+    (tmp_path / "png" / "b.png").write_bytes(b"old")
+
+    def interrupted(path, img, f):  # written elsewhere while the old file stays, then Ctrl-C
+        f.write(b"partial")
+        assert (tmp_path / "png" / "b.png").read_bytes() == b"old"
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "save_image", lambda path, img, f: (interrupted if path.name == "b.png" else
+                                                                 kelm_codec._io.save_image)(path, img, f))
+    code, out, err = run_cli(capsys, "decode", tmp_path / "k", tmp_path / "png", "--force")
+    assert code == 130 and err == "kelm: interrupted\n"
+    assert sorted(os.listdir(tmp_path / "png")) == ["a.png", "b.png"]
+    assert (tmp_path / "png" / "b.png").read_bytes() == b"old"
+
+
+def test_cli_decompression_bomb_is_a_user_error(tmp_path, capsys, monkeypatch):
+    from PIL import Image
+    _images(tmp_path, **{"big.png": photo("gray", 30, 30)})
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)  # 900 pixels: more than twice the limit
+    code, out, err = run_cli(capsys, "encode", tmp_path / "big.png", tmp_path / "big.kelm")
+    assert code == 1 and err.startswith("kelm: error: ") and "decompression bomb" in err
+    assert not (tmp_path / "big.kelm").exists()
+
+
 def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
     img = photo("gray", 5, 5)
     for call in (lambda: kelm_codec.encode(img, threads=1025), lambda: kelm_codec.decode(b"", threads=100_000)):
