@@ -17,7 +17,7 @@ HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set
 HEADER_SIZE = HEADER.size
 # A shard record: four u64 final rANS states and a u32 byte count L, then the L bytes.
 SHARD_RECORD_HEADER = 36
-# A stream's final states lie in [2^31, 2^39): each holds at most 8 bits beyond what a byte stream carries.
+# A stream's four final states lie in [2^31, 2^39): they carry at most 32 bits beyond its bytes.
 STATE_BITS = 4 * 8
 # What a coded symbol of frequency f costs the encoder at least: log2(4096 / f)
 # bits less this (two roundings of at most log2(1 / (1 - 2^-19)) bits each).

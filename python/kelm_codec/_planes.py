@@ -198,7 +198,9 @@ def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1) -> list[Ban
     tables = [_unpack_plane_tables(rd.blob("plane tables", limit=16 * 4 * n_ctx + 1024), n_ctx) for _ in planes]
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
     decoder = _PlaneDecoder(kind, ts, tables, alpha_tables)
-    rd.room(len(bands), len(planes) * 36 + (0 if alpha_tables is None else 4 + SHARD_RECORD_HEADER), "band records")
+    # A band record holds at least each plane's states and stream length, and an alpha record.
+    alpha_bytes = 0 if alpha_tables is None else 4 + SHARD_RECORD_HEADER
+    rd.room(len(bands), len(planes) * (4 * 8 + 4) + alpha_bytes, "band records")
     jobs = []
     for y0, y1 in bands:
         streams = [_read_stream(rd, (y1 - y0) * w, t) for t in tables]
