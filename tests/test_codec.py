@@ -402,6 +402,144 @@ def test_checksum_covers_the_pixels():
         kelm_codec.decode(_with_header(data, crc=crc ^ 1))
 
 
+# ---------------------------------------------------------------- hostile files
+
+# Files whose header or counts claim far more than their bytes hold; each must
+# fail at once. Run in a child with an address-space limit (not under the
+# sanitizers, which reserve more), so a regression fails instead of swapping.
+BOMBS = """
+import resource, struct, sys, zlib, numpy as np, kelm_codec, kelm_rans
+from kelm_codec._format import Writer, pack_varints
+if "asan" not in __import__("os").environ.get("LD_PRELOAD", ""):
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+def forged(img, method, h, w, bh):  # a small file's body under a forged header
+    data = kelm_codec.encode(img, method=method, level=0)  # version 1
+    return struct.pack("<4sBBBBIIII", b"KELM", 1, *data[5:8], h, w, bh, 0) + data[24:]
+
+def alpha_bomb(side=16384):  # RGBA shards: colour shards of one symbol, an alpha shard with no bytes
+    wr, n = Writer(), 7
+    wr.raw(struct.pack("<4sBBBBIIII", b"KELM", 1, 4, 0, 1, side, side, side, 0))
+    wr.u16(n)
+    wr.raw(bytes([3] * 3 * n) + bytes(6 * n))
+    wr.blob(zlib.compress(b""))
+    sym = np.zeros((1, 256), np.uint64)
+    sym[0, :2] = 2048
+    wr.raw(b"\\0\\2\\0")
+    wr.blob(zlib.compress(kelm_rans.compact_pdf_tables(sym, np.array([2], np.uint16), np.zeros(1, np.uint8))))
+    wr.blob(pack_varints(([side * side] + [0] * (n - 1)) * 3))
+    record = struct.pack("<4QI", *[1 << 31] * 4, 0)
+    wr.blob(record * 3 * n)
+    wr.blob(record)
+    return wr.getvalue()
+
+one, rgba = np.zeros((1, 1), np.uint8), np.zeros((1, 1, 4), np.uint8)
+cases = {
+    "one-row bands": (kelm_codec.decode, forged(one, "shards", 1 << 24, 1, 1)),
+    "info of h = 2^32 - 1": (kelm_codec.info, forged(one, "shards", 2**32 - 1, 1, 1)),
+    "h = 2^28, w = 1": (kelm_codec.decode, forged(one, "planes", 1 << 28, 1, 1)),
+    "plane streams": (kelm_codec.decode, forged(rgba, "planes", 16384, 16384, 16384)),
+    "alpha shard": (kelm_codec.decode, alpha_bomb()),
+}
+for name, (fn, data) in cases.items():
+    try:
+        fn(data)
+        print(f"{name}: accepted")
+    except kelm_codec.FormatError as e:
+        print(f"{name}: FormatError: {e}")
+"""
+
+
+@pytest.fixture(scope="module")
+def bomb_outcomes():
+    from util import run_python
+    out = run_python(BOMBS, PYTHONPATH=os.pathsep.join(
+        [str(Path(kelm_codec.__file__).parent.parent), str(Path(kelm_rans.__file__).parent)]))
+    return dict(line.split(": ", 1) for line in out.splitlines())
+
+
+@pytest.mark.parametrize("name, message", [
+    ("one-row bands", "16777216 band records need at least"),
+    ("info of h = 2^32 - 1", "4294967295 band records need at least"),
+    ("h = 2^28, w = 1", "268435456 band records need at least"),
+    ("plane streams", "cannot hold a plane stream of 268435456 pixels"),
+    ("alpha shard", "cannot hold the 268435456 symbols of the alpha payload"),
+])
+def test_claims_beyond_the_bytes_are_refused_before_anything_grows(bomb_outcomes, name, message):
+    assert bomb_outcomes[name].startswith("FormatError") and message in bomb_outcomes[name]
+
+
+def _sections(data):
+    """Offsets of a gray file's first band: (shard payload length, first shard's byte count) for
+    the shards method, (plane stream length, None) for the planes method."""
+    if data[6] == 0:
+        n = struct.unpack_from("<H", data, 24)[0]
+        p = 26 + 3 * n
+        p += 4 + struct.unpack_from("<I", data, p)[0]  # tables
+        p += 4 + struct.unpack_from("<I", data, p)[0]  # shard counts
+        return p, p + 4 + 32
+    p = 28 + 4 + struct.unpack_from("<I", data, 28)[0]  # plane tables
+    return p + 32, None
+
+
+def _grown(data, at, lengths, extra):
+    """extra bytes inserted at `at`, the u32 lengths at the given offsets raised to match."""
+    buf = bytearray(data)
+    for q in lengths:
+        struct.pack_into("<I", buf, q, struct.unpack_from("<I", buf, q)[0] + len(extra))
+    return bytes(buf[:at]) + extra + bytes(buf[at:])
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_every_stream_is_read_exactly(method):
+    img = photo("gray", 30, 40)
+    data = kelm_codec.encode(img, method=method, level=0)
+    blob, record = _sections(data)
+    at = (record or blob) + 4  # the stream's first bytes, decoded last: the pixels do not change
+    junk = _grown(data, at, [blob] + ([record] if record else []), bytes(range(1, 17)))
+    with pytest.raises(FormatError, match="16 bytes left unread"):
+        kelm_codec.decode(junk)
+
+
+def test_a_plane_stream_that_runs_out_fails_where_it_does():
+    img = photo("gray", 60, 40)
+    data = kelm_codec.encode(img, method="planes", level=0)
+    blob, _ = _sections(data)
+    n = struct.unpack_from("<I", data, blob)[0]
+    cut = bytearray(data[:blob + 4] + data[blob + 4 + n // 2:])
+    struct.pack_into("<I", cut, blob, n - n // 2)
+    with pytest.raises(FormatError, match="plane stream runs out in row") as info:
+        kelm_codec.decode(bytes(cut))
+    assert int(str(info.value).split("row ")[1].rstrip(")")) < 45  # about halfway, not at the end
+
+
+def test_stored_widths_are_what_the_encoder_writes():
+    data = bytearray(kelm_codec.encode(np.zeros((9, 9), np.uint8), level=0))  # every shard of one symbol: widths 0
+    n = struct.unpack_from("<H", data, 24)[0]
+    assert data[26:26 + n] == bytes([3] * n) and data[26 + n:26 + 3 * n] == bytes(2 * n)
+    data[26 + n] = 5
+    with pytest.raises(FormatError, match="shard widths"):
+        kelm_codec.decode(bytes(data))
+
+
+@pytest.mark.parametrize("h, w", [(0, (1 << 24) + 5), (7, 0)])
+def test_an_image_without_pixels_keeps_to_the_pixel_limit(h, w):
+    data = _with_header(kelm_codec.encode(np.zeros((0, 1, 3), np.uint8)), h=h, w=w)
+    assert kelm_codec.decode(data).shape == (h, w, 3)
+    with pytest.raises(FormatError, match="exceeds the limit"):
+        kelm_codec.decode(data, max_pixels=max(h, w) - 1)
+
+
+@pytest.mark.parametrize("data, message", [
+    ("KELM", "bytes-like object .* not str"),
+    (memoryview(bytes(64))[::2], "contiguous"),
+])
+def test_data_that_is_no_byte_string_is_a_type_error(data, message):
+    for fn in (kelm_codec.decode, kelm_codec.info):
+        with pytest.raises(TypeError, match=message):
+            fn(data)
+
+
 # ---------------------------------------------------------------- command line
 
 def run_cli(capsys, *argv):
@@ -472,6 +610,91 @@ def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, mo
     monkeypatch.delenv("KELM_DEBUG", raising=False)
     code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "a.kelm")
     assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
+
+
+def _images(folder, **named):
+    from PIL import Image
+    folder.mkdir(exist_ok=True)
+    for name, img in named.items():
+        Image.fromarray(img).save(folder / name)
+
+
+def test_cli_refuses_outputs_it_would_lose_before_writing_anything(tmp_path, capsys):
+    _images(tmp_path / "in", **{"photo.png": photo("gray", 8, 9), "photo.bmp": photo("rgb", 8, 9)})
+    code, out, err = run_cli(capsys, "encode", tmp_path / "in", tmp_path / "out")
+    assert code == 1 and "photo.bmp and " in err and "photo.png would both be written to" in err
+    assert not (tmp_path / "out").exists()
+    z = tmp_path / "in" / "photo.png"
+    before = z.read_bytes()
+    os.link(z, tmp_path / "hard.png")
+    os.symlink(z, tmp_path / "soft.png")
+    for output in (z, tmp_path / "hard.png", tmp_path / "soft.png"):
+        code, out, err = run_cli(capsys, "encode", z, output, "--force")
+        assert code == 1 and err.endswith("is an input file; choose another output\n")
+    assert z.read_bytes() == before
+
+
+def test_cli_replaces_only_with_force_and_never_writes_through_a_link(tmp_path, capsys):
+    _images(tmp_path, **{"a.png": photo("gray", 8, 9)})
+    victim = tmp_path / "victim.txt"
+    victim.write_text("keep me")
+    (tmp_path / "sl").mkdir()
+    os.symlink("../victim.txt", tmp_path / "sl" / "a.kelm")
+    code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "sl")
+    assert code == 1 and "already exists (use --force to replace it)" in err
+    assert run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "sl", "-f")[0] == 0
+    assert victim.read_text() == "keep me" and not (tmp_path / "sl" / "a.kelm").is_symlink()
+    assert run_cli(capsys, "encode", tmp_path / "a.png", str(tmp_path / "new") + "/")[0] == 0
+    assert (tmp_path / "new" / "a.kelm").is_file()
+
+
+def test_cli_batch_goes_past_a_bad_file(tmp_path, capsys):
+    (tmp_path / "k").mkdir()
+    data = kelm_codec.encode(photo("gray", 6, 7))
+    for name in "abc":
+        (tmp_path / "k" / f"{name}.kelm").write_bytes(data[:40] if name == "b" else data)
+    code, out, err = run_cli(capsys, "decode", tmp_path / "k", tmp_path / "png")
+    assert code == 1 and "b.kelm: truncated data" in err and "1 of 3 files failed" in err
+    assert sorted(p.name for p in (tmp_path / "png").iterdir()) == ["a.png", "c.png"]
+
+
+def test_cli_interrupted_batch_leaves_no_partial_output(tmp_path, capsys, monkeypatch):
+    from kelm_codec import cli
+    (tmp_path / "k").mkdir()
+    for name in "abc":
+        (tmp_path / "k" / f"{name}.kelm").write_bytes(kelm_codec.encode(photo("gray", 6, 7)))
+    (tmp_path / "png").mkdir()
+    (tmp_path / "png" / "b.png").write_bytes(b"old")
+
+    def interrupted(path, img, f):  # written elsewhere while the old file stays, then Ctrl-C
+        f.write(b"partial")
+        assert (tmp_path / "png" / "b.png").read_bytes() == b"old"
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "save_image", lambda path, img, f: (interrupted if path.name == "b.png" else
+                                                                 kelm_codec._io.save_image)(path, img, f))
+    code, out, err = run_cli(capsys, "decode", tmp_path / "k", tmp_path / "png", "--force")
+    assert code == 130 and err == "kelm: interrupted\n"
+    assert sorted(os.listdir(tmp_path / "png")) == ["a.png", "b.png"]
+    assert (tmp_path / "png" / "b.png").read_bytes() == b"old"
+
+
+def test_cli_decompression_bomb_is_a_user_error(tmp_path, capsys, monkeypatch):
+    from PIL import Image
+    _images(tmp_path, **{"big.png": photo("gray", 30, 30)})
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)  # 900 pixels: more than twice the limit
+    code, out, err = run_cli(capsys, "encode", tmp_path / "big.png", tmp_path / "big.kelm")
+    assert code == 1 and err.startswith("kelm: error: ") and "decompression bomb" in err
+    assert not (tmp_path / "big.kelm").exists()
+
+
+def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
+    img = photo("gray", 5, 5)
+    for call in (lambda: kelm_codec.encode(img, threads=1025), lambda: kelm_codec.decode(b"", threads=100_000)):
+        with pytest.raises(ValueError, match="threads must be at most 1024"):
+            call()
+    code, out, err = run_cli(capsys, "decode", tmp_path / "a.kelm", tmp_path / "a.png", "--threads", "100000")
+    assert code == 2 and err == "kelm: error: --threads must be between 1 and 1024\n"
 
 
 def test_cli_usage_errors_exit_2(capsys):

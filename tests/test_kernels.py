@@ -1,8 +1,12 @@
 """kelm_codec._kernels: reconstruct_bands_rgb gives, band by band, what
 kelm_rans.reconstruct_shards_rgb gives for each band alone, fails as it fails
-on the first failing band, and refuses bad arguments before any work."""
+on the first failing band, and refuses bad arguments before any work; the
+exact decoders decode what kelm_rans's decoders decode and refuse any stream
+the encoders would not have written."""
 import glob
 import os
+import re
+import struct
 
 import numpy as np
 import pytest
@@ -11,7 +15,11 @@ import kelm_codec
 import kelm_rans as kr
 from kelm_codec import _kernels as kk
 from kelm_codec._tables import default_set_id, table_set
+import ref_rans as R
 from test_image import random_tables, smooth_image
+from test_plane import LUTS, gray_case
+from test_plane import encode as plane_encode
+from test_rans import lookups_of, make_shards, pack, single_symbol_table
 from util import is_panic, run_python
 
 U8, U32 = np.uint8, np.uint32
@@ -223,7 +231,8 @@ def test_heights_from_an_array_and_keywords():
 
 
 def test_module_interface():
-    assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals"]
+    assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
+                          "decode_shards", "decode_plane"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -277,3 +286,92 @@ def test_shard_streams_fail_like_the_forward_pass(n, short):
     assert is_panic(got.value) and str(got.value) == str(want.value)
     with pytest.raises(BaseException):
         kk.shard_streams_rgb(40, 31, img, n, *tables)  # fewer samples than pixels
+
+
+# ---------------------------------------------------------------- exact decoders
+
+def shard_case(rng, lengths, single=()):
+    """A payload of shard records as the codec writes them (initial state 2^31), with its counts and tables."""
+    tables = [single_symbol_table(3) if i in single else R.random_table(rng) for i in range(len(lengths))]
+    data, offsets, lengths, cum, sym, _ = make_shards(rng, lengths, tables=tables)
+    fs, bs, bo, bl = kr.rans_encode_shards_parallel(data, offsets, lengths, cum, sym, 1 << 31)
+    return pack(fs, bs, bo, bl), lengths, cum, sym, lookups_of(cum)
+
+
+def records(payload):
+    out, p = [], 0
+    while p < len(payload):
+        *states, n = struct.unpack_from("<4QI", payload, p)
+        out.append([states, bytes(payload[p + 36:p + 36 + n])])
+        p += 36 + n
+    return out
+
+
+def joined(recs):
+    return np.frombuffer(b"".join(R.pack_record(s, b) for s, b in recs), U8)
+
+
+# Three long shards decoded side by side by the vector decoder, which finishes
+# shard 0, the shortest, when it has 16 bytes too many (shards go in batches of 3).
+LENGTHS = [4100, 5000, 6000, 0, 3, 1, 70, 2048]
+
+
+@pytest.mark.parametrize("simd", ["scalar", "avx2"])
+def test_decode_shards_is_the_sharded_decoder_on_what_the_encoder_writes(simd, monkeypatch):
+    monkeypatch.setenv("KELM_SIMD", simd)
+    payload, counts, cum, sym, lookups = shard_case(np.random.default_rng(5), LENGTHS, single={5})
+    want, consumed = kr.rans_decode_shards_parallel(payload, counts, cum, sym, lookups)
+    assert consumed == len(payload)
+    np.testing.assert_array_equal(kk.decode_shards(payload, counts, cum, sym, lookups, 1 << 31), want)
+
+
+def _junk(recs, i):
+    recs[i][1] = bytes(16) + recs[i][1]  # read last: the symbols do not change
+
+
+def _cut(recs, i):
+    recs[i][1] = recs[i][1][len(recs[i][1]) // 2:]
+
+
+def _state(value):
+    def damage(recs, i):
+        recs[i][0][2] = value
+    return damage
+
+
+@pytest.mark.parametrize("simd", ["scalar", "avx2"])
+@pytest.mark.parametrize("damage, shards, message", [
+    (_junk, [0, 2, 4, 6, 7], "16 bytes left unread"),
+    (_cut, [0, 1, 7], "does not end at the start state"),
+    (_state((1 << 31) - 1), [0, 3, 4, 5], "outside [2^31, 2^39)"),
+    (_state(1 << 39), [1], "outside [2^31, 2^39)"),
+    (_state((1 << 31) + 1), [3, 4, 5], "does not end at the start state"),  # a state no symbol uses
+])
+def test_decode_shards_refuses_what_the_encoder_never_writes(simd, damage, shards, message, monkeypatch):
+    monkeypatch.setenv("KELM_SIMD", simd)
+    payload, counts, cum, sym, lookups = shard_case(np.random.default_rng(6), LENGTHS, single={5})
+    for i in shards:
+        recs = records(payload)
+        damage(recs, i)
+        with pytest.raises(ValueError, match=rf"^shard {i}: .*{re.escape(message)}"):
+            kk.decode_shards(joined(recs), counts, cum, sym, lookups, 1 << 31)
+    with pytest.raises(ValueError, match="the shard records take"):
+        kk.decode_shards(np.append(payload, U8(0)), counts, cum, sym, lookups, 1 << 31)
+
+
+@pytest.mark.parametrize("chroma", [False, True])
+def test_decode_plane_reads_its_stream_exactly(chroma):
+    h, w = 30, 41
+    resid, guide = gray_case(np.random.default_rng(7), h, w)
+    sf, cf, st, stream = plane_encode(resid, guide, h, w, chroma)
+    ref = guide if chroma else np.zeros(0, U8)
+    want = (kr.bp_decode_sharded_with_ref(stream, *st, h, w, cf, sf, guide, *LUTS) if chroma
+            else kr.bp_decode_sharded(stream, *st, h, w, cf, sf, *LUTS))
+    np.testing.assert_array_equal(kk.decode_plane(stream, *st, h, w, cf, sf, ref, *LUTS), want)
+    cases = [(np.concatenate([np.ones(16, U8), stream]), st, "16 bytes left unread"),
+             (stream[len(stream) // 2:], st, "plane stream runs out in row "),
+             (stream, [st[0], st[1], 1 << 40, st[3]], "outside [2^31, 2^39)"),
+             (stream[1:], st, None)]  # one byte short: runs out, or ends elsewhere
+    for bad, states, message in cases:
+        with pytest.raises(ValueError, match=message and re.escape(message)):
+            kk.decode_plane(bad, *states, h, w, cf, sf, ref, *LUTS)

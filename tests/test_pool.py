@@ -1,4 +1,6 @@
 """Worker pool sizing and set_rayon_threads, each case in a fresh process."""
+import os
+
 import pytest
 
 import kelm_rans as k
@@ -79,3 +81,22 @@ def test_parallel_step_creates_default_pool_first():
 def test_set_rayon_threads_argument_errors(bad, error):
     with pytest.raises(error):
         k.set_rayon_threads(bad)
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers reserve more address space")
+def test_a_pool_that_cannot_start_releases_the_threads_it_started():
+    # Room for a few thread stacks only: creating the pool fails part way.
+    out = run_python("""
+        import os, resource, numpy as np, kelm_rans
+        before = len(os.listdir("/proc/self/task"))
+        size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+        kelm_rans.set_rayon_threads(1000)
+        left = len(os.listdir("/proc/self/task")) - before
+        try:
+            kelm_rans.build_all_lookups(np.zeros((1, 1, 257), np.uint64))
+        except BaseException as e:
+            print(left, str(e))
+    """)
+    left, message = out.split(" ", 1)
+    assert left == "0" and message.startswith("The global thread pool has not been initialized.: ")

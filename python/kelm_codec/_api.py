@@ -40,8 +40,17 @@ def _kind_of(image: np.ndarray) -> int:
     raise ValueError(f"image must have shape (h, w), (h, w, 3) or (h, w, 4), not {image.shape}")
 
 
+# The most worker threads a caller may ask for: beyond it a count is a mistake
+# (and a pool that large can exhaust the machine's threads).
+MAX_THREADS = 1024
+
+
 def _threads(threads) -> int:
-    return cpu_count() if threads is None else max(1, int(threads))
+    if threads is None:
+        return cpu_count()
+    if int(threads) > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
+    return max(1, int(threads))
 
 
 def encode(image, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
@@ -60,6 +69,7 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
         kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
         keep several decoders in one process from oversubscribing the cores.
     """
+    threads = _threads(threads)
     image = np.asarray(image)
     if image.dtype != np.uint8:
         raise ValueError(f"image must be uint8, not {image.dtype}")
@@ -69,7 +79,7 @@ def encode(image, *, method: str | None = None, table_set_id: int | None = None,
     if not isinstance(level, (int, np.integer)) or level not in LEVELS:
         raise ValueError(f"level must be an integer from 0 to 9, not {level!r}")
     h, w = image.shape[:2]
-    if h >= 1 << 32 or w >= 1 << 32 or h * w > MAX_PIXELS:
+    if max(h, w, h * w) > MAX_PIXELS:
         raise ValueError(f"image of {h} x {w} pixels is too large (at most {MAX_PIXELS} pixels)")
     image = np.ascontiguousarray(image)
     if table_set_id is not None and int(table_set_id) not in PARAMS:
@@ -159,23 +169,34 @@ def _decode_bands(jobs, shape, threads):
     return out, crc
 
 
+def _file_data(data) -> memoryview:
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(f"data must be a bytes-like object (bytes, bytearray, memoryview, a uint8 array), "
+                        f"not {type(data).__name__}") from None
+    if not view.c_contiguous:
+        raise TypeError("data must be a contiguous buffer; copy a strided view first (bytes(data))")
+    return view.cast("B") if view.ndim != 1 or view.format != "B" else view
+
+
 def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) -> np.ndarray:
     """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
 
-    Raises FormatError for truncated, damaged or foreign data.
+    data: a bytes-like object. Raises FormatError for truncated, damaged or
+    foreign data, and for images where h x w, h or w exceeds max_pixels.
     threads: Python threads for the band jobs (default: the CPUs available). The
         native kernels run on process-wide worker pools whose size this does not
         change: set RAYON_NUM_THREADS before the first call (or call
         kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
         keep several decoders in one process from oversubscribing the cores.
     """
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        data = memoryview(data)
+    threads = _threads(threads)
+    data = _file_data(data)
     hd = _read_header(data)
     h, w, kind = hd.h, hd.w, hd.kind
-    if h * w > max_pixels:
+    if max(h, w, h * w) > max_pixels:  # either side too: an empty image must not take any shape
         raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
-    threads = _threads(threads)
     # Every section is located and its sizes checked before the output is allocated.
     t, jobs = _read_body(data, hd, threads)
     shape = t.coded_shape(kind, h, w)
@@ -196,8 +217,7 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
 
 def info(data) -> dict:
     """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        data = memoryview(data)
+    data = _file_data(data)
     hd = _read_header(data)
     t, _ = _read_body(data, hd, 1)
     h, w, kind = hd.h, hd.w, hd.kind

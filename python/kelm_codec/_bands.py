@@ -33,9 +33,24 @@ def band_height(h: int, w: int) -> int:
     return -(-h // n)
 
 
-def band_rows(h: int, bh: int) -> list[tuple[int, int]]:
-    """(first row, end row) of every band."""
-    return [(y, min(h, y + bh)) for y in range(0, h, bh)] if bh else []
+class Bands:
+    """(first row, end row) of every band, produced as they are iterated: a
+    header's h and b must not make anything grow before the body is read."""
+    __slots__ = ("h", "bh")
+
+    def __init__(self, h: int, bh: int):
+        self.h, self.bh = h, bh
+
+    def __len__(self) -> int:
+        return -(-self.h // self.bh) if self.bh else 0
+
+    def __iter__(self):
+        for y in range(0, self.h if self.bh else 0, self.bh or 1):
+            yield y, min(self.h, y + self.bh)
+
+
+def band_rows(h: int, bh: int) -> Bands:
+    return Bands(h, bh)
 
 
 def run_jobs(jobs, threads: int) -> list:

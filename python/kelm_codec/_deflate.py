@@ -73,7 +73,7 @@ def read_lzma(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[B
 
 def _read(rd: Reader, w, kind, bands, name) -> list[BandJob]:
     """Reads and unpacks the body; returns one job that rebuilds the pixels."""
-    h = bands[-1][1]
+    h = bands.h
     n = h * w * (1 if kind == 1 else kind)
     f = rd.u8(name + " filter")
     if f >= FILTERS:

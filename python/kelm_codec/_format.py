@@ -18,6 +18,11 @@ HEADER = struct.Struct("<4sBBBBIIII")  # magic, version, kind, method, table set
 HEADER_SIZE = HEADER.size
 # A shard record: four u64 final rANS states and a u32 byte count L, then the L bytes.
 SHARD_RECORD_HEADER = 36
+# A stream's four final states lie in [2^31, 2^39): they carry at most 32 bits beyond its bytes.
+STATE_BITS = 4 * 8
+# What a coded symbol of frequency f costs the encoder at least: log2(4096 / f)
+# bits less this (two roundings of at most log2(1 / (1 - 2^-19)) bits each).
+ROUNDING_BITS = 1e-5
 
 
 class FormatError(ValueError):
@@ -74,6 +79,11 @@ class Reader:
         v = self.buf[self.pos:self.pos + n]
         self.pos += n
         return v
+
+    def room(self, n: int, min_bytes: int, what: str):
+        """Refuses n sections of at least min_bytes each when the bytes left cannot hold them."""
+        if n * min_bytes > self.remaining:
+            raise FormatError(f"truncated data: {n} {what} need at least {n * min_bytes} bytes, {self.remaining} left")
 
     def u8(self, what):
         return self.take(1, what)[0]

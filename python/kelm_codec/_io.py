@@ -38,6 +38,8 @@ def load_image(path) -> np.ndarray:
             return np.asarray(im, dtype=np.uint8).copy()
     except UnidentifiedImageError:
         raise UserError(f"{path}: not an image file Pillow can read") from None
+    except Image.DecompressionBombError as e:
+        raise UserError(f"{path}: {e}") from None
     except OSError as e:
         raise UserError(f"{path}: {e.strerror or e}") from None
 
@@ -45,15 +47,28 @@ def load_image(path) -> np.ndarray:
 LOSSLESS_OUT = {".png", ".ppm", ".pgm", ".pnm", ".pam", ".bmp", ".tif", ".tiff", ".tga"}
 
 
-def save_image(path, image: np.ndarray) -> None:
+def image_format(path) -> str:
+    """Pillow's name of the lossless format that path's suffix asks for."""
     from PIL import Image
 
-    if Path(path).suffix.lower() not in LOSSLESS_OUT:
+    suffix = Path(path).suffix.lower()
+    if suffix not in LOSSLESS_OUT:
         raise UserError(f"{path}: write a lossless image format ({', '.join(sorted(LOSSLESS_OUT))})")
+    fmt = Image.registered_extensions().get(suffix)
+    if fmt is None:
+        raise UserError(f"{path}: this Pillow cannot write {suffix} files")
+    return fmt
+
+
+def save_image(path, image: np.ndarray, file=None) -> None:
+    """Writes image to path, or to the open binary file, in the format of path's suffix."""
+    from PIL import Image
+
+    fmt = image_format(path)
     if image.shape[0] == 0 or image.shape[1] == 0:
         raise UserError(f"{path}: an image with no pixels cannot be written as an image file")
     try:
-        Image.fromarray(image).save(path)
+        Image.fromarray(image).save(path if file is None else file, format=fmt)
     except (OSError, ValueError) as e:
         raise UserError(f"{path}: {e}") from None
 
@@ -93,6 +108,11 @@ class Progress:
             cols = os.get_terminal_size(sys.stderr.fileno()).columns if sys.stderr.isatty() else 80
             sys.stderr.write(line[:cols - 1].ljust(cols - 1))
             sys.stderr.flush()
+
+    def clear(self):
+        """Ends the bar's line, so that a message can follow."""
+        if self.tty and self.done:
+            sys.stderr.write("\n")
 
     def close(self):
         if self.tty:

@@ -12,9 +12,10 @@ import kelm_rans as kr
 
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
+from . import _kernels
 from ._bands import BandJob, run_jobs
-from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer
-from ._rans import RecordsV1, ShardTables, cumulative
+from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, STATE_BITS, FormatError, Reader, Writer
+from ._rans import RecordsV1, ShardTables, cumulative, symbol_bits
 from ._tables import TableSet
 
 # ---------------------------------------------------------------- plane tables
@@ -28,6 +29,7 @@ _CODE_TO_F = np.array([(int(_EXP16[c % 16]) << (c // 16)) + 32768 >> 16 for c in
 class PlaneTables(NamedTuple):
     sf: np.ndarray  # (4, n_ctx, 4) frequencies of the 2-bit symbols, rows adding up to 4096
     cf: np.ndarray  # (4, n_ctx, 5) cumulative
+    bits: float = 0.0  # for decoding: the least a pixel (four symbols) costs
 
 
 def _plane_rows_from_codes(codes: np.ndarray) -> np.ndarray:
@@ -87,7 +89,8 @@ def _unpack_plane_tables(blob, n_ctx: int) -> PlaneTables:
         raise FormatError("damaged plane tables")
     rows = np.full((nrows, 4), 1024, np.int64)
     rows[used] = _plane_rows_from_codes(codes)
-    return _plane_tables(rows, n_ctx)
+    t = _plane_tables(rows, n_ctx)
+    return t._replace(bits=4 * float(symbol_bits(t.sf.reshape(1, -1))[0]))
 
 
 # ---------------------------------------------------------------- encoder
@@ -194,12 +197,22 @@ def read_planes(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=Rec
     tables = [_unpack_plane_tables(rd.blob("plane tables", limit=16 * 4 * n_ctx + 1024), n_ctx) for _ in planes]
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
     decoder = _PlaneDecoder(kind, ts, tables, alpha_tables)
+    # A band record holds at least each plane's states and stream length, and an alpha record.
+    alpha_bytes = 0 if alpha_tables is None else 4 + records.RECORD_MIN
+    rd.room(len(bands), len(planes) * (records.STATES_SIZE + 4) + alpha_bytes, "band records")
     jobs = []
     for y0, y1 in bands:
-        streams = [(records.read_states(rd, "plane states"), rd.blob("plane stream")) for _ in planes]
+        streams = [_read_stream(rd, (y1 - y0) * w, t, records) for t in tables]
         alpha = read_alpha_band(rd, (y1 - y0) * w, alpha_tables, records) if alpha_tables is not None else None
         jobs.append(BandJob(y0, y1, partial(decoder.band, y0, y1, streams, alpha)))
     return jobs
+
+
+def _read_stream(rd: Reader, pixels: int, t: PlaneTables, records=RecordsV1):
+    states, stream = records.read_states(rd, "plane states"), rd.blob("plane stream")
+    if pixels * t.bits > 8 * stream.size + STATE_BITS:
+        raise FormatError(f"damaged data: {stream.size} bytes cannot hold a plane stream of {pixels} pixels")
+    return states, stream
 
 
 @dataclass(frozen=True)
@@ -234,10 +247,9 @@ class _PlaneDecoder:
         """Plane k of a band: gr on its own, rd and bd with the band's bordered gr plane as guide."""
         (states, stream), t = coded, self.tables[k]
         s_flat, i_lut, d_flat = self.ts.flat
-        stream = np.ascontiguousarray(stream)
-        if guide is None:
-            res = call_on_file_data(kr.bp_decode_sharded, stream, *states, bh, w, t.cf, t.sf, s_flat, i_lut, d_flat)
-        else:
-            res = call_on_file_data(kr.bp_decode_sharded_with_ref, stream, *states, bh, w, t.cf, t.sf,
-                                    guide.reshape(-1), s_flat, i_lut, d_flat)
+        ref = _NO_GUIDE if guide is None else guide.reshape(-1)
+        res = call_on_file_data(_kernels.decode_plane, stream, *states, bh, w, t.cf, t.sf, ref, s_flat, i_lut, d_flat)
         return call_on_file_data(kr.reconstruct_2d_channels, bh, w, res)
+
+
+_NO_GUIDE = np.zeros(0, np.uint8)  # decode_plane's ref in luma mode

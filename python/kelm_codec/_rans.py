@@ -9,8 +9,10 @@ import numpy as np
 
 import kelm_rans as kr
 
+from . import _kernels
 from ._backend import call_on_file_data
-from ._format import SHARD_RECORD_HEADER, FormatError, Reader, Writer, pack_varints, unpack_varints
+from ._format import (ROUNDING_BITS, SHARD_RECORD_HEADER, STATE_BITS, FormatError, Reader, Writer, pack_varints,
+                      unpack_varints)
 from ._tables import N_TEMPLATES
 
 INITIAL_STATE = 1 << 31
@@ -27,10 +29,23 @@ class ShardTables(NamedTuple):
     cum: np.ndarray  # (n, 257)
     sym: np.ndarray  # (n, 256), each row adding up to 4096
     lookups: np.ndarray | None = None  # (n, 4096), for decoding
+    bits: np.ndarray | None = None  # (n,), for decoding: the least a symbol of each shard costs
 
     def repeated(self, k: int) -> ShardTables:
         """The tables of k groups of shards that share them."""
-        return ShardTables(*(None if t is None else np.tile(t, (k, 1)) for t in self))
+        return ShardTables(*(None if t is None else np.tile(t, (k,) + (1,) * (t.ndim - 1)) for t in self))
+
+
+def symbol_bits(freqs: np.ndarray) -> np.ndarray:
+    """The least a coded symbol costs in each table row (0 for a row of one symbol, which costs nothing)."""
+    top = freqs.max(axis=-1).astype(np.float64)
+    return np.where(top >= 4096, 0.0, np.log2(4096 / np.maximum(top, 1)) - ROUNDING_BITS)
+
+
+def check_room(counts, nbytes: int, bits, what: str):
+    """Refuses more symbols than streams of nbytes bytes in all can carry."""
+    if float(np.dot(np.asarray(counts, np.float64), bits)) > 8 * nbytes + STATE_BITS * len(bits):
+        raise FormatError(f"damaged data: {nbytes} bytes cannot hold the {int(np.sum(counts))} symbols of the {what}")
 
 
 # Not build_pdf_tables_from_shards: its fixed header penalty of 120 bits per
@@ -84,15 +99,20 @@ def read_tables(rd: Reader, n: int, tpl: np.ndarray) -> ShardTables:
     widths = rd.array(np.uint16, n, "shard widths")
     if np.any((modes == 1) | (modes == 2) | (modes >= 4 + N_TEMPLATES)):
         raise FormatError("damaged shard modes")
-    if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)):
+    if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)) or np.any((modes != 0) & (widths != 0)):
         raise FormatError("damaged shard widths")
     compacted = _inflate_tables(rd.blob("shard tables", limit=n * 600 + 64), n)
     sym = call_on_file_data(kr.expand_pdf_tables, compacted, widths, modes, tpl)
     if sym.shape != (n, 256) or np.any(sym.sum(axis=1) != 4096):
         raise FormatError("damaged shard tables")
+    # A stored table's width is its largest symbol + 1, and it has one compacted form.
+    own = np.flatnonzero(modes == 0)
+    if np.any(sym[own, widths[own].astype(np.intp) - 1] == 0) or not np.array_equal(
+            kr.compact_pdf_tables(sym, widths, modes), compacted):
+        raise FormatError("damaged shard tables")
     cum = cumulative(sym)
     lookups = call_on_file_data(kr.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
-    return ShardTables(cum, sym, lookups)
+    return ShardTables(cum, sym, lookups, symbol_bits(sym))
 
 
 def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
@@ -109,6 +129,8 @@ def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
 
 class RecordsV1:
     """Version 1: a band's shard records stored as one blob, as the backend packs them."""
+    RECORD_MIN = SHARD_RECORD_HEADER  # the fewest bytes a shard's record takes
+    STATES_SIZE = 4 * 8  # four final states
 
     @staticmethod
     def write(wr: Writer, payload: np.ndarray, counts, tables: ShardTables):
@@ -116,7 +138,9 @@ class RecordsV1:
 
     @staticmethod
     def read(rd: Reader, counts, tables: ShardTables, what: str):
-        return rd.blob(what)
+        payload = rd.blob(what)
+        check_room(counts, payload.size, tables.bits, what)
+        return payload
 
     @staticmethod
     def write_states(wr: Writer, states):
@@ -140,6 +164,8 @@ def _kept(counts, tables: ShardTables) -> np.ndarray:
 class RecordsV2:
     """Version 2: records only for the kept shards, their states in five bytes:
     a blob of the kept shards' byte counts (LEB128), their states, their bytes."""
+    RECORD_MIN = 0
+    STATES_SIZE = 4 * 5
 
     @staticmethod
     def write(wr: Writer, payload: np.ndarray, counts, tables: ShardTables):
@@ -158,6 +184,7 @@ class RecordsV2:
         lens = unpack_varints(rd.blob(what + " lengths", limit=5 * k), k, 0xFFFFFFFF, what + " lengths")
         states = np.frombuffer(rd.take(4 * _STATE_BYTES * k, what + " states"), np.uint8).reshape(4 * k, _STATE_BYTES)
         body = np.frombuffer(rd.take(int(lens.sum(dtype=np.uint64)), what), np.uint8)
+        check_room(counts, body.size + 4 * _STATE_BYTES * k, tables.bits, what)
         heads = np.tile(_EMPTY_HEAD, (len(kept), 1))
         wide = np.zeros((4 * k, 8), np.uint8)
         wide[:, :_STATE_BYTES] = states
@@ -204,8 +231,6 @@ def _record_heads(payload: np.ndarray, n: int):
 
 
 def decode_records(payload, counts, tables: ShardTables) -> np.ndarray:
-    decoded, consumed = call_on_file_data(kr.rans_decode_shards_parallel, payload, counts, tables.cum, tables.sym,
-                                          tables.lookups)
-    if consumed != payload.size:
-        raise FormatError("damaged shard payload")
-    return decoded
+    """The shards' symbols; the records must be exactly what the encoder writes."""
+    return call_on_file_data(_kernels.decode_shards, payload, counts, tables.cum, tables.sym, tables.lookups,
+                             INITIAL_STATE)

@@ -128,6 +128,9 @@ def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=Rec
         tables = read_tables(rd, 3 * n, ts.templates)
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
     decoder = _ShardDecoder(kind, ts, tables, alpha_tables)
+    # A band record holds at least a byte per shard count and a record header per shard.
+    alpha_bytes = 0 if alpha_tables is None else 4 + records.RECORD_MIN
+    rd.room(len(bands), 8 + 3 * n * (1 + records.RECORD_MIN) + alpha_bytes, "band records")
     sections = []
     for y0, y1 in bands:
         counts = _read_counts(rd, n, (y1 - y0) * coded_width(kind, w))

@@ -34,6 +34,8 @@ const Function* const kTable[] = {
     &fn_reconstruct_bands_rgb,
     &fn_shard_streams_rgb,
     &fn_alpha_residuals,
+    &fn_decode_shards,
+    &fn_decode_plane,
 };
 FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,

@@ -123,6 +123,16 @@ bool frequencies_codable(std::span<const uint16_t> sf) {
 
 // ---------------------------------------------------------------- decoders
 
+// Where a bounded decode stopped: the states and the read position after its
+// last pixel, and the pixels it decoded (all, or up to the end of the row in
+// which a state needed a byte after the stream had run out).
+struct PlaneEnd {
+    std::array<uint64_t, 4> states;
+    int64_t position;  // -1 when every byte was read
+    uint64_t pixels;
+    bool ran_out;
+};
+
 // Where the class of a pixel comes from: the plane rebuilt while decoding
 // (luma mode) or the caller's guide plane (chroma mode).
 enum class Guide { rebuild, reference };
@@ -136,6 +146,7 @@ struct DecodeInput {
     const ContextTables* tables;
     std::span<const uint8_t> ref;   // Guide::reference
     std::span<const uint8_t> orig;  // Debug
+    PlaneEnd* end = nullptr;        // bounded decoding
 };
 
 // One table row packed for the decoder: the cumulative entries 0..3 and the
@@ -238,14 +249,22 @@ void decode_pixels(const DecodeInput& in, const RowReader<Checked> rows, uint8_t
                 }
             }
         }
+        // A state below 2^31 wanted a byte the stream no longer had; without
+        // bytes it stays below, so looking once a row finds the row it ran out in.
+        if (pos < 0 && in.end && std::min({st[0], st[1], st[2], st[3]}) < kLowerBound) [[unlikely]] {
+            *in.end = {{st[0], st[1], st[2], st[3]}, int64_t(pos), (y + 1) * w, true};
+            return;
+        }
         std::swap(r_up, r_cur);
         std::swap(g_up, g_cur);
     }
+    if (in.end) *in.end = {{st[0], st[1], st[2], st[3]}, int64_t(pos), in.shape.h * w, false};
 }
 
 template <Guide G, bool Debug>
 Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* mismatch) {
     DecodeInput in = base;
+    if (in.end) *in.end = {in.states, int64_t(in.bitstream.size()) - 1, 0, false};
     if (in.shape.empty()) return Buffer<uint8_t>::uninit(0);
     in.n = in.cf.size() / 20;
     Buffer<uint8_t> out = Buffer<uint8_t>::uninit(checked_mul(in.shape.h, in.shape.w));
@@ -322,6 +341,27 @@ Buffer<uint8_t> bp_decode_sharded_with_ref(const DecodeStart& start, std::span<c
     DecodeInput in = decode_input(start, cf, sf, tables);
     in.ref = ref;
     return decode_plane<Guide::reference, false>(in, nullptr);
+}
+
+Buffer<uint8_t> bp_decode_exact(const DecodeStart& start, std::span<const uint16_t> cf, std::span<const uint16_t> sf,
+                                std::span<const uint8_t> ref, const ContextTables& tables) {
+    for (unsigned j = 0; j < 4; ++j) {
+        if (start.states[j] < kLowerBound || start.states[j] >= kStateEnd)
+            reject("plane stream: state " + std::to_string(j) + " is " + std::to_string(start.states[j]) +
+                   ", outside [2^31, 2^39)");
+    }
+    PlaneEnd end;
+    DecodeInput in = decode_input(start, cf, sf, tables);
+    in.ref = ref;
+    in.end = &end;
+    Buffer<uint8_t> out = ref.empty() ? decode_plane<Guide::rebuild, false>(in, nullptr)
+                                      : decode_plane<Guide::reference, false>(in, nullptr);
+    if (end.ran_out) reject("plane stream runs out in row " + std::to_string(end.pixels / start.w - 1));
+    if (end.position != -1) reject("plane stream: " + std::to_string(end.position + 1) + " bytes left unread");
+    for (uint64_t s : end.states) {
+        if (s != kPlaneStartState) reject("plane stream does not end at the start state");
+    }
+    return out;
 }
 
 Buffer<uint8_t> bp_decode_sharded_debug(const DecodeStart& start, std::span<const uint16_t> cf,

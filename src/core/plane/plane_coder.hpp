@@ -50,6 +50,13 @@ Buffer<uint8_t> bp_decode_sharded_with_ref(const DecodeStart& start, std::span<c
                                            std::span<const uint16_t> sf, std::span<const uint8_t> ref,
                                            const ContextTables& tables);
 
+// Luma mode (ref empty) or chroma mode, held to what the encoder writes: the
+// states lie in [2^31, 2^39), decoding stops with InvalidInput at the end of
+// the row in which the stream runs out, and it must end with every byte read
+// and every state back at the start state.
+Buffer<uint8_t> bp_decode_exact(const DecodeStart& start, std::span<const uint16_t> cf, std::span<const uint16_t> sf,
+                                std::span<const uint8_t> ref, const ContextTables& tables);
+
 // Luma decoding compared with the residual plane the encoder was given.
 Buffer<uint8_t> bp_decode_sharded_debug(const DecodeStart& start, std::span<const uint16_t> cf,
                                         std::span<const uint16_t> sf, const ContextTables& tables,

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -203,13 +204,25 @@ struct Job {
 
 class Pool {
 public:
-    // Starts n workers and waits until each is ready; throws if one cannot start.
+    // Starts n workers and waits until each is ready. When one cannot start,
+    // those that did are stopped and joined before the error is rethrown.
     void start(std::size_t n) {
-        std::size_t spawned = 0;
-        for (; spawned < n; ++spawned) std::thread(&Pool::worker_loop, this).detach();
+        std::vector<std::thread> threads;
+        try {
+            for (std::size_t i = 0; i < n; ++i) threads.emplace_back(&Pool::worker_loop, this);
+        } catch (...) {
+            {
+                std::lock_guard lock(mutex_);
+                stopping_ = true;
+            }
+            work_ready_.notify_all();
+            for (std::thread& t : threads) t.join();
+            throw;
+        }
+        for (std::thread& t : threads) t.detach();
         std::unique_lock lock(mutex_);
-        started_.wait(lock, [&] { return ready_ == spawned; });
-        workers_ = spawned;
+        started_.wait(lock, [&] { return ready_ == n; });
+        workers_ = n;
     }
 
     // Queues the job and sleeps until every claimed piece has finished.
@@ -233,7 +246,8 @@ private:
         ++ready_;
         started_.notify_all();
         while (true) {
-            work_ready_.wait(lock, [&] { return head_ != nullptr; });
+            work_ready_.wait(lock, [&] { return head_ != nullptr || stopping_; });
+            if (stopping_) return;
             Job& job = *head_;
             ++job.active;
             lock.unlock();
@@ -287,6 +301,7 @@ private:
     Job* tail_ = nullptr;
     std::size_t ready_ = 0;
     std::size_t workers_ = 0;
+    bool stopping_ = false;  // set when the pool could not start all its workers
 };
 
 // ---------------------------------------------------------------- global state
@@ -314,7 +329,7 @@ std::string describe(const std::system_error& e) {
     return e.code().message() + " (os error " + std::to_string(e.code().value()) + ")";
 }
 
-// Called with g_guard held and no pool yet. The pool object is never freed:
+// Called with g_guard held and no pool yet. A started pool is never freed:
 // detached workers keep using it for the life of the process.
 void create_pool_locked(std::size_t n_threads) {
     try {
@@ -322,9 +337,9 @@ void create_pool_locked(std::size_t n_threads) {
             pthread_atfork(nullptr, nullptr, &reset_after_fork);
             g_fork_handler_registered = true;
         }
-        auto* pool = new Pool;
+        auto pool = std::make_unique<Pool>();
         pool->start(n_threads == 0 ? default_thread_count() : n_threads);
-        g_pool.store(pool, std::memory_order_release);
+        g_pool.store(pool.release(), std::memory_order_release);
         g_state = PoolState::ready;
         return;
     } catch (const std::system_error& e) {

@@ -22,6 +22,7 @@
 namespace kelm {
 
 constexpr uint64_t kLowerBound = 1ull << 31;      // decoder: below it, take bytes in
+constexpr uint64_t kStateEnd = 1ull << 39;        // coded states lie below it
 constexpr uint64_t kTwoByteLimit = 0x7FFFFF;      // decoder: at or below it, take a second byte
 constexpr unsigned kOutputShift = 27;             // encoder: x >= f << 27 gives out bytes
 constexpr std::size_t kMagicLen = 4097;

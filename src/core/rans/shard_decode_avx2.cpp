@@ -6,6 +6,7 @@
 
 #include "core/common/buffer.hpp"
 #include "core/rans/coder.hpp"
+#include "core/rans/shard_decoder.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -215,7 +216,11 @@ std::size_t decode_shards_avx2(std::span<ShardJob> jobs) {
                 ++k;
                 continue;
             }
-            if (job.n != 0) jobs[kept++] = job;
+            if (job.n != 0) {
+                jobs[kept++] = job;
+            } else if (job.end) {
+                *job.end = {{job.st[0], job.st[1], job.st[2], job.st[3]}, job.len};
+            }
             std::swap(lanes[k], lanes[--active]);
         }
     }

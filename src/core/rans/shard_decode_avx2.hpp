@@ -8,6 +8,8 @@
 
 namespace kelm {
 
+struct ShardEnd;
+
 // A shard to decode: n symbols into out from the states st and the len
 // bytes at bytes (read from the end), with its 257 cumulative frequencies,
 // 256 frequencies and 4096-entry slot lookup.
@@ -20,6 +22,7 @@ struct ShardJob {
     const uint8_t* lookup;
     uint8_t* out;
     std::size_t n;
+    ShardEnd* end;  // where the decoder that finishes the shard records how it ended, or null
 };
 
 // Decodes what the vector kernel takes of the jobs and moves the rest to the

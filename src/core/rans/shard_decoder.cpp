@@ -102,9 +102,15 @@ KELM_INLINE uint64_t renorm_unguarded(uint64_t x, const uint8_t* bytes, std::ptr
     return select_below<0>(x, kLowerBound, (x << 8) | b, x, pos);
 }
 
+// The states after a stream's last symbol and its read position (-1 when every byte was read).
+struct StreamEnd {
+    uint64_t st[4];
+    std::ptrdiff_t pos;
+};
+
 template <class Tables>
-void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const Tables t,
-                   uint8_t* out, std::size_t n) {
+StreamEnd decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const Tables t,
+                        uint8_t* out, std::size_t n) {
     uint64_t x0 = st[0], x1 = st[1], x2 = st[2], x3 = st[3];
     const uint8_t* b = bytes.data();
     std::ptrdiff_t pos = std::ptrdiff_t(bytes.size()) - 1;
@@ -126,15 +132,16 @@ void decode_stream(const uint64_t (&st)[4], std::span<const uint8_t> bytes, cons
     if (i < n) x0 = decode_renorm(t.advance(x0, out + i++), b, pos);
     if (i < n) x1 = decode_renorm(t.advance(x1, out + i++), b, pos);
     if (i < n) x2 = decode_renorm(t.advance(x2, out + i++), b, pos);
+    return {{x0, x1, x2, x3}, pos};
 }
 
 // The single-stream decode with the single-symbol shortcut.
-void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::span<const uint64_t> cums,
-                std::span<const uint64_t> freqs, std::span<const uint8_t> lookup, uint8_t* out, std::size_t n) {
+StreamEnd decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::span<const uint64_t> cums,
+                     std::span<const uint64_t> freqs, std::span<const uint8_t> lookup, uint8_t* out, std::size_t n) {
     if (at(freqs, 0) == kProbScale) {
         const uint8_t only = at(lookup, 0);
         if (n != 0) std::memset(out, only, n);
-        return;
+        return {{st[0], st[1], st[2], st[3]}, std::ptrdiff_t(bytes.size()) - 1};
     }
     if (lookup.size() >= kProbScale && freqs.size() >= kAlphabet && cums.size() >= kAlphabet) {
         if (n >= kSlotTablesMin) {
@@ -145,12 +152,13 @@ void decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, std::sp
             if (build_slot_tables(lookup.data(), freqs.data(), cums.data(), freq, bias))
                 return decode_stream(st, bytes, SlotTables{lookup.data(), freq, bias}, out, n);
         }
-        decode_stream(st, bytes, StreamTables<false>{lookup.data(), freqs.data(), cums.data(), 0, 0, 0}, out, n);
+        return decode_stream(st, bytes, StreamTables<false>{lookup.data(), freqs.data(), cums.data(), 0, 0, 0}, out,
+                             n);
     } else {
-        decode_stream(st, bytes,
-                      StreamTables<true>{lookup.data(), freqs.data(), cums.data(), lookup.size(), freqs.size(),
-                                         cums.size()},
-                      out, n);
+        return decode_stream(st, bytes,
+                             StreamTables<true>{lookup.data(), freqs.data(), cums.data(), lookup.size(),
+                                                freqs.size(), cums.size()},
+                             out, n);
     }
 }
 
@@ -197,7 +205,7 @@ void rans_decode_4way(const uint64_t (&st)[4], std::span<const uint8_t> bytes, s
 
 DecodedShards rans_decode_shards_parallel(std::span<const uint8_t> payload, std::span<const uint32_t> shard_counts,
                                           std::span<const uint64_t> cum_freqs, std::span<const uint64_t> sym_freqs,
-                                          std::span<const uint8_t> lookups) {
+                                          std::span<const uint8_t> lookups, std::span<ShardEnd> ends) {
     const std::size_t n = shard_counts.size();
     if (n == 0) return {Buffer<uint8_t>::uninit(0), 0};
 
@@ -217,19 +225,24 @@ DecodedShards rans_decode_shards_parallel(std::span<const uint8_t> payload, std:
     // Shard i's inputs; false when it has no symbols.
     auto shard_job = [&](std::size_t i, ShardJob& job) {
         const std::size_t count = shard_counts[i];
-        if (count == 0) return false;
         const ShardRecord& r = records[i];
+        ShardEnd* end = ends.empty() ? nullptr : &at(ends, i);
+        if (count == 0) {
+            if (end) *end = {{r.st[0], r.st[1], r.st[2], r.st[3]}, r.len};
+            return false;
+        }
         auto bytes = slice(payload, r.start, r.start + r.len);
         auto cums = slice(cum_freqs, i * kCumLen, i * kCumLen + kCumLen);
         auto freqs = slice(sym_freqs, i * kAlphabet, i * kAlphabet + kAlphabet);
         auto lookup = slice(lookups, i * kProbScale, i * kProbScale + kProbScale);
         job = {{r.st[0], r.st[1], r.st[2], r.st[3]}, bytes.data(), bytes.size(), cums.data(), freqs.data(),
-               lookup.data(), result.decoded.data() + out_offsets[i], count};
+               lookup.data(), result.decoded.data() + out_offsets[i], count, end};
         return true;
     };
     auto decode_job = [](const ShardJob& job) {
-        decode_one(job.st, {job.bytes, job.len}, {job.cums, kCumLen}, {job.freqs, kAlphabet},
-                   {job.lookup, kProbScale}, job.out, job.n);
+        const StreamEnd e = decode_one(job.st, {job.bytes, job.len}, {job.cums, kCumLen}, {job.freqs, kAlphabet},
+                                       {job.lookup, kProbScale}, job.out, job.n);
+        if (job.end) *job.end = {{e.st[0], e.st[1], e.st[2], e.st[3]}, uint64_t(e.pos + 1)};
     };
 
     FirstFailure failure;
