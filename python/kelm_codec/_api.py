@@ -185,11 +185,8 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
 
     data: a bytes-like object. Raises FormatError for truncated, damaged or
     foreign data, and for images where h x w, h or w exceeds max_pixels.
-    threads: Python threads for the band jobs (default: the CPUs available). The
-        native kernels run on process-wide worker pools whose size this does not
-        change: set RAYON_NUM_THREADS before the first call (or call
-        kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
-        keep several decoders in one process from oversubscribing the cores.
+    threads: Python threads for the band jobs, as for encode (which says what
+        sizes the native pools).
     """
     threads = _threads(threads)
     data = _file_data(data)
