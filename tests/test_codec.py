@@ -632,6 +632,8 @@ def test_cli_refuses_outputs_it_would_lose_before_writing_anything(tmp_path, cap
         code, out, err = run_cli(capsys, "encode", z, output, "--force")
         assert code == 1 and err.endswith("is an input file; choose another output\n")
     assert z.read_bytes() == before
+    code, out, err = run_cli(capsys, "encode", z, "/dev/null", "--force")
+    assert code == 1 and err == "kelm: error: /dev/null: is not a regular file\n"
 
 
 def test_cli_replaces_only_with_force_and_never_writes_through_a_link(tmp_path, capsys):
@@ -695,6 +697,19 @@ def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
             call()
     code, out, err = run_cli(capsys, "decode", tmp_path / "a.kelm", tmp_path / "a.png", "--threads", "100000")
     assert code == 2 and err == "kelm: error: --threads must be between 1 and 1024\n"
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers reserve more address space")
+def test_cli_reports_a_pool_that_cannot_start_as_a_user_error(tmp_path):
+    (tmp_path / "a.kelm").write_bytes(kelm_codec.encode(photo("gray", 5, 5)))
+    env = dict(os.environ, RAYON_NUM_THREADS="100000", PYTHONPATH=os.pathsep.join(
+        [str(Path(kelm_codec.__file__).parent.parent), str(Path(kelm_rans.__file__).parent)]))
+    room = "import resource, runpy; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY)); "
+    done = subprocess.run([sys.executable, "-c", room + "runpy.run_module('kelm_codec', run_name='__main__')",
+                           "decode", "a.kelm", "a.png"], cwd=tmp_path, capture_output=True, text=True, env=env,
+                          timeout=120)
+    assert done.returncode == 1 and done.stderr.startswith("kelm: error: cannot start the worker threads (")
+    assert done.stderr.count("\n") == 1 and not (tmp_path / "a.png").exists()
 
 
 def test_cli_usage_errors_exit_2(capsys):

@@ -33,14 +33,19 @@ BackendPanic = (
 )
 
 
+# How the native modules report a worker pool that could not be created.
+NO_POOL = "The global thread pool has not been initialized.: "
+
+
 def call_on_file_data(fn, *args):
     """Calls a kelm_rans function on arguments derived from a file: the module's
     own refusal (ValueError, TypeError or its internal error) means the data is
-    damaged. Errors raised by Python code below the call are bugs and pass."""
+    damaged. Errors raised by Python code below the call are bugs and pass, and
+    so does a worker pool that could not start."""
     try:
         return fn(*args)
     except (ValueError, TypeError, *BackendPanic) as e:
-        if e.__traceback__.tb_next is not None:
+        if e.__traceback__.tb_next is not None or str(e).startswith(NO_POOL):
             raise
         raise FormatError(f"damaged data ({fn.__name__}: {e})") from None
 

@@ -4,11 +4,12 @@ from __future__ import annotations
 import argparse
 import os
 import secrets
+import stat
 import sys
 from pathlib import Path
 
 from . import _api
-from ._backend import BackendPanic
+from ._backend import NO_POOL, BackendPanic
 from ._format import FormatError
 from ._io import Progress, UserError, image_format, load_image, save_image
 from ._levels import DEFAULT_LEVEL, LEVELS
@@ -57,8 +58,12 @@ def _check_outputs(pairs, force: bool):
         seen[where] = src
         if _file_id(dst) in inputs:
             problems.append(f"{dst}: is an input file; choose another output")
-        elif os.path.lexists(dst) and not force:
-            problems.append(f"{dst}: already exists (use --force to replace it)")
+        elif os.path.lexists(dst):
+            mode = os.lstat(dst).st_mode
+            if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):  # a device, a directory: never replaced
+                problems.append(f"{dst}: is not a regular file")
+            elif not force:
+                problems.append(f"{dst}: already exists (use --force to replace it)")
     if problems:
         raise UserError("\n".join(problems))
 
@@ -266,6 +271,10 @@ def main(argv=None) -> int:
         print("kelm: error: out of memory", file=sys.stderr)
         return EXIT_ERROR
     except (Exception, *BackendPanic) as e:  # a fault of the program itself: still one line unless asked for more
+        if isinstance(e, BackendPanic) and str(e).startswith(NO_POOL):  # the environment's fault
+            print(f"kelm: error: cannot start the worker threads ({str(e)[len(NO_POOL):]}); "
+                  "check RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS", file=sys.stderr)
+            return EXIT_ERROR
         if os.environ.get("KELM_DEBUG"):
             raise
         print(f"kelm: internal error: {type(e).__name__}: {e} (set KELM_DEBUG=1 for details)", file=sys.stderr)
