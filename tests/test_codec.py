@@ -701,7 +701,7 @@ def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers reserve more address space")
 def test_cli_reports_a_pool_that_cannot_start_as_a_user_error(tmp_path):
-    (tmp_path / "a.kelm").write_bytes(kelm_codec.encode(photo("gray", 5, 5)))
+    (tmp_path / "a.kelm").write_bytes(kelm_codec.encode(photo("gray", 5, 5), level=0))
     env = dict(os.environ, RAYON_NUM_THREADS="100000", PYTHONPATH=os.pathsep.join(
         [str(Path(kelm_codec.__file__).parent.parent), str(Path(kelm_rans.__file__).parent)]))
     room = "import resource, runpy; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY)); "
