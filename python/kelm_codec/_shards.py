@@ -72,13 +72,18 @@ def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
     return write_tables(wr, hists.reshape(3 * n, 256), ts.templates)
 
 
+def _plane_starts(counts) -> np.ndarray:
+    """(3, n) shard counts -> where each shard starts in its plane's stream (first shard at 0)."""
+    starts = np.zeros(counts.shape, np.uint64)
+    np.cumsum(counts[:, :-1], axis=1, out=starts[:, 1:])
+    return starts
+
+
 def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
     """Codes the band's shards."""
     px = bh * cw
     streams, band.streams = band.streams.reshape(-1), None
-    starts = np.zeros((3, band.counts.shape[1]), np.uint64)  # plane k's shards follow each other from k * px
-    np.cumsum(band.counts[:, :-1], axis=1, out=starts[:, 1:])
-    starts += (np.arange(3, dtype=np.uint64) * px)[:, None]
+    starts = _plane_starts(band.counts) + (np.arange(3, dtype=np.uint64) * px)[:, None]  # plane k's from k * px
     return encode_records(streams, starts.reshape(-1).astype(np.uint32), band.counts.reshape(-1), tables)
 
 
@@ -173,9 +178,7 @@ class _ShardDecoder:
         """The bands' gr, rd and bd planes, stacked, rebuilt from their shards."""
         ts = self.ts
         residuals = [decode_records(s.payload, s.counts, self.tables) for s in sections]
-        offsets = np.zeros((len(sections), 3, ts.n_shards), np.uint32)  # each plane's first shard at 0
-        for k, s in enumerate(sections):
-            np.cumsum(s.counts.reshape(3, ts.n_shards)[:, :-1], axis=1, out=offsets[k, :, 1:])
+        offsets = np.stack([_plane_starts(s.counts.reshape(3, ts.n_shards)) for s in sections]).astype(np.uint32)
         residuals = residuals[0] if len(residuals) == 1 else np.concatenate(residuals)
         return call_on_file_data(_kernels.reconstruct_bands_rgb, [s.y1 - s.y0 for s in sections], cw, residuals,
                                  offsets, ts.s_lut, ts.i_lut, ts.d_lut)
