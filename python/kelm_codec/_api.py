@@ -2,9 +2,10 @@
 from __future__ import annotations
 
 import zlib
-from typing import NamedTuple
+from typing import Any, NamedTuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
@@ -17,6 +18,9 @@ from ._rans import RecordsV1, RecordsV2
 from ._shards import encode_shards, read_shards
 from ._tables import PARAMS, V1_SETS, table_set
 from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
+
+# What decode, info and check read: bytes, bytearray, memoryview, a uint8 array.
+BytesLike = Union[bytes, bytearray, memoryview, np.ndarray]
 
 # Largest image a decoder accepts unless the caller raises the limit: a forged
 # header must not make it allocate without bound.
@@ -45,7 +49,7 @@ def _kind_of(image: np.ndarray) -> int:
 MAX_THREADS = 1024
 
 
-def _threads(threads) -> int:
+def _threads(threads: int | None) -> int:
     if threads is None:
         return cpu_count()
     if int(threads) > MAX_THREADS:
@@ -53,7 +57,7 @@ def _threads(threads) -> int:
     return max(1, int(threads))
 
 
-def encode(image, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
+def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
            level: int = DEFAULT_LEVEL) -> bytes:
     """Encodes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4) losslessly.
 
@@ -170,7 +174,7 @@ def _decode_bands(jobs, shape, threads, out=None):
     return out, crc
 
 
-def _file_data(data) -> memoryview:
+def _file_data(data: BytesLike) -> memoryview:
     try:
         view = memoryview(data)
     except TypeError:
@@ -181,7 +185,7 @@ def _file_data(data) -> memoryview:
     return view.cast("B") if view.ndim != 1 or view.format != "B" else view
 
 
-def check(data) -> bool:
+def check(data: Any) -> bool:
     """True if data starts like a kelm_codec file (its magic bytes); nothing else is checked."""
     try:
         view = _file_data(data)
@@ -190,7 +194,7 @@ def check(data) -> bool:
     return view[:len(MAGIC)] == MAGIC
 
 
-def _check_out(out, shape: tuple) -> np.ndarray:
+def _check_out(out: Any, shape: tuple[int, ...]) -> np.ndarray:
     """The caller's output array, if it can take an image of this shape."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
@@ -203,7 +207,7 @@ def _check_out(out, shape: tuple) -> np.ndarray:
     return out
 
 
-def decode(data, *, out: np.ndarray | None = None, threads: int | None = None,
+def decode(data: BytesLike, *, out: np.ndarray | None = None, threads: int | None = None,
            max_pixels: int = MAX_PIXELS) -> np.ndarray:
     """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
 
@@ -249,13 +253,13 @@ def decode(data, *, out: np.ndarray | None = None, threads: int | None = None,
     return out
 
 
-def image_shape(data) -> tuple[int, ...]:
+def image_shape(data: BytesLike) -> tuple[int, ...]:
     """The array shape of a kelm_codec file's image, from its header alone."""
     hd = _read_header(_file_data(data))
     return (hd.h, hd.w) if hd.kind == KIND_GRAY else (hd.h, hd.w, hd.kind)
 
 
-def info(data) -> dict:
+def info(data: BytesLike) -> dict[str, Any]:
     """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
     data = _file_data(data)
     hd = _read_header(data)

@@ -142,8 +142,9 @@ def _run_batch(pairs, label: str, work, args) -> int:
     goes on. On a Dask cluster (--dask) the jobs run on its workers and the
     outputs are still written here. Returns the exit code."""
     bar = Progress(0 if args.quiet else len(pairs), label)
+    # On a cluster the files are the unit of parallelism: one thread per job unless --threads says otherwise.
     options = {"method": getattr(args, "method", None), "level": getattr(args, "level", DEFAULT_LEVEL),
-               "threads": args.threads}
+               "threads": args.threads or (1 if args.dask else None)}
     failed = 0
 
     def finish(src, dst, result):
@@ -153,7 +154,7 @@ def _run_batch(pairs, label: str, work, args) -> int:
             print(f"{src} -> {dst}: {summary}")
 
     if args.dask:
-        failed = _run_on_dask(pairs, work, options, args.dask, bar, finish)
+        failed = _run_on_dask(pairs, work, options, args.dask, bar, finish, options["threads"])
     else:
         for src, dst in pairs:
             try:
@@ -168,8 +169,9 @@ def _run_batch(pairs, label: str, work, args) -> int:
     return EXIT_ERROR if failed else EXIT_OK
 
 
-def _dask_client(where: str):
-    """A client of a new local cluster (local or local:N worker processes) or of a running scheduler."""
+def _dask_client(where: str, threads: int):
+    """A client of a new local cluster (local or local:N worker processes, their
+    native pools sized to threads) or of a running scheduler."""
     try:
         from distributed import Client, LocalCluster
     except ImportError:
@@ -179,7 +181,7 @@ def _dask_client(where: str):
         if n is not None and not (n.isdigit() and 1 <= int(n) <= 1024):
             raise UserError(f"--dask {where}: the number of workers must be from 1 to 1024")
         cluster = LocalCluster(n_workers=int(n) if n else None, threads_per_worker=1, processes=True,
-                               dashboard_address=":0")
+                               dashboard_address=":0", env={"RAYON_NUM_THREADS": str(threads)})
         return Client(cluster), cluster
     try:
         return Client(where, timeout="20s"), None
@@ -195,12 +197,12 @@ def _guarded(work, *args):
         return False, str(e)
 
 
-def _run_on_dask(pairs, work, options, where: str, bar: Progress, finish) -> int:
+def _run_on_dask(pairs, work, options, where: str, bar: Progress, finish, threads: int) -> int:
     """Runs the jobs on a Dask cluster, a bounded number in flight; the
     progress bar follows the futures as they complete. Returns the failures."""
     from distributed import as_completed
 
-    client, cluster = _dask_client(where)
+    client, cluster = _dask_client(where, threads)
     failed = 0
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
