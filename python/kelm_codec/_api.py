@@ -57,8 +57,8 @@ def _threads(threads: int | None) -> int:
     return max(1, int(threads))
 
 
-def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
-           level: int = DEFAULT_LEVEL) -> bytes:
+def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | None = None,
+           threads: int | None = None, level: int = DEFAULT_LEVEL) -> bytes:
     """Encodes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4) losslessly.
 
     level: effort, 0 to 9: higher levels try more codings and keep the smallest
@@ -237,7 +237,8 @@ def decode(data: BytesLike, *, out: np.ndarray | None = None, threads: int | Non
         image, got = _decode_bands(jobs, coded_shape, threads, direct)
     else:
         image = np.zeros(coded_shape, np.uint8) if direct is None else direct
-        image[...] = 0
+        if direct is not None:
+            direct[...] = 0
         got = None
     if t.flags:
         image = t.invert(image, kind)
