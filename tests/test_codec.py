@@ -713,7 +713,7 @@ def test_cli_reports_a_pool_that_cannot_start_as_a_user_error(tmp_path):
 
 
 def test_cli_usage_errors_exit_2(capsys):
-    for argv in ([], ["frobnicate"], ["encode", "a.png"], ["encode", "a", "b", "--method", "zip"]):
+    for argv in ([], ["frobnicate"], ["encode"], ["encode", "a", "b", "--method", "zip"]):
         with pytest.raises(SystemExit) as info:
             main(argv)
         assert info.value.code == 2

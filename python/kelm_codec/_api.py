@@ -1,10 +1,11 @@
-"""The public API: encode, decode, info."""
+"""The public API: encode, decode, info, check."""
 from __future__ import annotations
 
 import zlib
-from typing import NamedTuple
+from typing import Any, NamedTuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
@@ -17,6 +18,9 @@ from ._rans import RecordsV1, RecordsV2
 from ._shards import encode_shards, read_shards
 from ._tables import PARAMS, V1_SETS, table_set
 from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
+
+# What decode, info and check read: bytes, bytearray, memoryview, a uint8 array.
+BytesLike = Union[bytes, bytearray, memoryview, np.ndarray]
 
 # Largest image a decoder accepts unless the caller raises the limit: a forged
 # header must not make it allocate without bound.
@@ -45,7 +49,7 @@ def _kind_of(image: np.ndarray) -> int:
 MAX_THREADS = 1024
 
 
-def _threads(threads) -> int:
+def _threads(threads: int | None) -> int:
     if threads is None:
         return cpu_count()
     if int(threads) > MAX_THREADS:
@@ -53,8 +57,8 @@ def _threads(threads) -> int:
     return max(1, int(threads))
 
 
-def encode(image, *, method: str | None = None, table_set_id: int | None = None, threads: int | None = None,
-           level: int = DEFAULT_LEVEL) -> bytes:
+def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | None = None,
+           threads: int | None = None, level: int = DEFAULT_LEVEL) -> bytes:
     """Encodes a uint8 image of shape (h, w), (h, w, 3) or (h, w, 4) losslessly.
 
     level: effort, 0 to 9: higher levels try more codings and keep the smallest
@@ -153,9 +157,10 @@ def _read_body(data, hd: _Header, threads):
     return t, jobs
 
 
-def _decode_bands(jobs, shape, threads):
-    """Runs the band jobs; returns the image and the CRC-32 of its pixels."""
-    out = np.empty(shape, np.uint8)
+def _decode_bands(jobs, shape, threads, out=None):
+    """Runs the band jobs into out (a new array if None); returns the image and the CRC-32 of its pixels."""
+    if out is None:
+        out = np.empty(shape, np.uint8)
     spare = max(0, threads - len(jobs))
 
     def run(job):  # decodes the job's rows and checksums them on the same thread
@@ -169,7 +174,7 @@ def _decode_bands(jobs, shape, threads):
     return out, crc
 
 
-def _file_data(data) -> memoryview:
+def _file_data(data: BytesLike) -> memoryview:
     try:
         view = memoryview(data)
     except TypeError:
@@ -180,11 +185,38 @@ def _file_data(data) -> memoryview:
     return view.cast("B") if view.ndim != 1 or view.format != "B" else view
 
 
-def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) -> np.ndarray:
+def check(data: Any) -> bool:
+    """True if data starts like a kelm_codec file (its magic bytes); nothing else is checked."""
+    try:
+        view = _file_data(data)
+    except TypeError:
+        return False
+    return view[:len(MAGIC)] == MAGIC
+
+
+def _check_out(out: Any, shape: tuple[int, ...]) -> np.ndarray:
+    """The caller's output array, if it can take an image of this shape."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
+    if out.dtype != np.uint8:
+        raise ValueError(f"out must have dtype uint8, not {out.dtype}")
+    if out.shape != shape:
+        raise ValueError(f"out has shape {out.shape}, the image has shape {shape}")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    return out
+
+
+def decode(data: BytesLike, *, out: np.ndarray | None = None, threads: int | None = None,
+           max_pixels: int = MAX_PIXELS) -> np.ndarray:
     """Decodes a kelm_codec file to a uint8 array of shape (h, w), (h, w, 3) or (h, w, 4).
 
     data: a bytes-like object. Raises FormatError for truncated, damaged or
     foreign data, and for images where h x w, h or w exceeds max_pixels.
+    out: a writable uint8 array of the image's shape to fill and return instead
+        of a new one (decoded straight into it where it is C-contiguous and the
+        file stores the pixels as they are). On a damaged file its content is
+        undefined.
     threads: Python threads for the band jobs, as for encode (which says what
         sizes the native pools).
     """
@@ -192,27 +224,43 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     data = _file_data(data)
     hd = _read_header(data)
     h, w, kind = hd.h, hd.w, hd.kind
+    shape = (h, w) if kind == KIND_GRAY else (h, w, kind)
+    if out is not None:
+        out = _check_out(out, shape)
     if max(h, w, h * w) > max_pixels:  # either side too: an empty image must not take any shape
         raise FormatError(f"image of {h} x {w} pixels exceeds the limit of {max_pixels} pixels")
     # Every section is located and its sizes checked before the output is allocated.
     t, jobs = _read_body(data, hd, threads)
-    shape = t.coded_shape(kind, h, w)
+    coded_shape = t.coded_shape(kind, h, w)
+    direct = out if out is not None and not t.flags and out.flags.c_contiguous else None
     if jobs:
-        out, got = _decode_bands(jobs, shape, threads)
+        image, got = _decode_bands(jobs, coded_shape, threads, direct)
     else:
-        out = np.zeros(shape, np.uint8)
+        image = np.zeros(coded_shape, np.uint8) if direct is None else direct
+        if direct is not None:
+            direct[...] = 0
         got = None
     if t.flags:
-        out = t.invert(out, kind)
+        image = t.invert(image, kind)
         got = None
     if got is None:
-        got = zlib.crc32(out)
+        got = zlib.crc32(image)
     if got != hd.crc:
         raise FormatError("damaged data (pixel checksum mismatch)")
+    if out is None:
+        return image
+    if image is not out:
+        out[...] = image
     return out
 
 
-def info(data) -> dict:
+def image_shape(data: BytesLike) -> tuple[int, ...]:
+    """The array shape of a kelm_codec file's image, from its header alone."""
+    hd = _read_header(_file_data(data))
+    return (hd.h, hd.w) if hd.kind == KIND_GRAY else (hd.h, hd.w, hd.kind)
+
+
+def info(data: BytesLike) -> dict[str, Any]:
     """Header fields of a kelm_codec file; its structure is checked, its pixels are not decoded."""
     data = _file_data(data)
     hd = _read_header(data)

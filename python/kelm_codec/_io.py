@@ -15,12 +15,13 @@ class UserError(Exception):
     """A problem with the user's input, reported as one line."""
 
 
-def load_image(path) -> np.ndarray:
-    """Reads an 8-bit image as uint8 (h, w), (h, w, 3) or (h, w, 4)."""
+def load_image(path, file=None) -> np.ndarray:
+    """Reads an 8-bit image as uint8 (h, w), (h, w, 3) or (h, w, 4), from path
+    or from the open binary file (path then names it in messages)."""
     from PIL import Image, UnidentifiedImageError
 
     try:
-        with Image.open(path) as im:
+        with Image.open(path if file is None else file) as im:
             im.load()
             mode = im.mode
             if mode in ("L", "RGB", "RGBA"):

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import secrets
 import stat
@@ -17,23 +18,52 @@ from ._levels import DEFAULT_LEVEL, LEVELS
 EXIT_OK, EXIT_ERROR, EXIT_USAGE = 0, 1, 2
 
 
-def _pairs(src: str, dst: str, suffix: str, accept):
-    """(input, output) pairs: one file, or every matching file of a directory
-    into a directory; and the output directory, if the output is one (an input
-    directory, an existing directory, or a name ending in a slash)."""
-    src_path, dst_path = Path(src), Path(dst)
-    if src_path.is_dir():
-        if dst_path.exists() and not dst_path.is_dir():
-            raise UserError(f"{dst}: must be a directory when the input is a directory")
-        files = [p for p in sorted(src_path.iterdir()) if p.is_file() and accept(p)]
-        if not files:
-            raise UserError(f"{src}: no input files in this directory")
-        return [(p, dst_path / (p.stem + suffix)) for p in files], dst_path
-    if not src_path.exists():
-        raise UserError(f"{src}: no such file or directory")
-    if dst.endswith(("/", os.sep)) or dst_path.is_dir():
-        return [(src_path, dst_path / (src_path.stem + suffix))], dst_path
-    return [(src_path, dst_path)], None
+def _pairs(inputs: list[str], output: str | None, suffix: str, accept) -> tuple[list, Path | None]:
+    """(input, output) pairs, and the output directory if there is one.
+
+    Inputs are files, and directories whose matching files are taken. Without
+    an output each file's output is written next to it; with one input file
+    the output names a file (or a directory: an existing one, or a name ending
+    in a slash); with several inputs or a directory it names a directory."""
+    files, several = [], len(inputs) > 1
+    for name in inputs:
+        path = Path(name)
+        if path.is_dir():
+            found = [p for p in sorted(path.iterdir()) if p.is_file() and accept(p)]
+            if not found:
+                raise UserError(f"{name}: no input files in this directory")
+            files += found
+            several = True
+        elif path.exists() or several:  # a missing file among several fails on its own
+            files.append(path)
+        else:
+            raise UserError(f"{name}: no such file or directory")
+    if output is None:
+        return [(p, p.with_name(p.stem + suffix)) for p in files], None
+    out = Path(output)
+    if several or output.endswith(("/", os.sep)) or out.is_dir():
+        if out.exists() and not out.is_dir():
+            raise UserError(f"{output}: must be a directory when there are several inputs")
+        return [(p, out / (p.stem + suffix)) for p in files], out
+    return [(files[0], out)], None
+
+
+def _split_output(args, output_suffix: str) -> tuple[list[str], str | None]:
+    """The inputs and the output. Without -o, `IN OUT` keeps naming an output
+    where it cannot mean two inputs: OUT ends in a slash or is a directory, IN
+    is a directory, both name the same file, or OUT is not a file this command
+    reads (encode a.png a.kelm; decode a.kelm a.png)."""
+    from ._io import IMAGE_SUFFIXES
+
+    inputs = args.inputs
+    if args.output is not None or len(inputs) != 2:
+        return inputs, args.output
+    first, second = map(Path, inputs)
+    reads = IMAGE_SUFFIXES if output_suffix == ".kelm" else {".kelm"}
+    if (inputs[1].endswith(("/", os.sep)) or second.is_dir() or first.is_dir()
+            or second.suffix.lower() not in reads or _file_id(first) in ({_file_id(second)} - {None})):
+        return inputs[:1], inputs[1]
+    return inputs, None
 
 
 def _file_id(path: Path):
@@ -48,7 +78,7 @@ def _file_id(path: Path):
 def _check_outputs(pairs, force: bool):
     """Refuses, before anything is written, outputs that two inputs share, that
     are an input, or that exist (unless forced)."""
-    inputs = {_file_id(src) for src, _ in pairs}
+    inputs = {_file_id(src) for src, _ in pairs} - {None}
     seen, problems = {}, []
     for src, dst in pairs:
         where = os.path.join(os.path.realpath(dst.parent), dst.name)
@@ -101,31 +131,129 @@ def _write(path: Path, write, force: bool):
             os.unlink(tmp)
 
 
-def _run_batch(pairs, label, convert) -> int:
-    """convert(src, dst) for every pair; a file that fails is reported and the
-    batch goes on. Returns the exit code."""
-    bar = Progress(len(pairs), label)
+def _report(bar: Progress, message: str) -> None:
+    bar.clear()
+    print(f"kelm: error: {message}", file=sys.stderr)
+
+
+def _run_batch(pairs, label: str, work, args) -> int:
+    """Runs work(data, src, dst, options) -> (output bytes, summary) for every
+    pair and writes each output; a file that fails is reported and the batch
+    goes on. On a Dask cluster (--dask) the jobs run on its workers and the
+    outputs are still written here. Returns the exit code."""
+    bar = Progress(0 if args.quiet else len(pairs), label)
+    # On a cluster the files are the unit of parallelism: one thread per job unless --threads says otherwise.
+    options = {"method": getattr(args, "method", None), "level": getattr(args, "level", DEFAULT_LEVEL),
+               "threads": args.threads or (1 if args.dask else None)}
     failed = 0
-    for src, dst in pairs:
-        try:
-            line = convert(src, dst)
-        except UserError as e:
-            failed += 1
-            bar.clear()
-            print(f"kelm: error: {e}", file=sys.stderr)
-        else:
-            if not bar.tty:
-                print(line)
-        bar.step(src.name)
+
+    def finish(src, dst, result):
+        payload, summary = result
+        _write(dst, lambda f: f.write(payload), args.force)
+        if not bar.tty and not args.quiet:
+            print(f"{src} -> {dst}: {summary}")
+
+    if args.dask:
+        failed = _run_on_dask(pairs, work, options, args.dask, bar, finish, options["threads"])
+    else:
+        for src, dst in pairs:
+            try:
+                finish(src, dst, work(_read(src), str(src), str(dst), options))
+            except UserError as e:
+                failed += 1
+                _report(bar, str(e))
+            bar.step(src.name)
     bar.close()
     if failed and len(pairs) > 1:
         print(f"kelm: {failed} of {len(pairs)} files failed", file=sys.stderr)
     return EXIT_ERROR if failed else EXIT_OK
 
 
+def _dask_client(where: str, threads: int):
+    """A client of a new local cluster (local or local:N worker processes, their
+    native pools sized to threads) or of a running scheduler."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise UserError("--dask needs dask.distributed (pip install 'kelm_rans[dask]')") from None
+    if where == "local" or where.startswith("local:"):
+        n = where[len("local:"):] or None
+        if n is not None and not (n.isdigit() and 1 <= int(n) <= 1024):
+            raise UserError(f"--dask {where}: the number of workers must be from 1 to 1024")
+        cluster = LocalCluster(n_workers=int(n) if n else None, threads_per_worker=1, processes=True,
+                               dashboard_address=":0", env={"RAYON_NUM_THREADS": str(threads)})
+        return Client(cluster), cluster
+    try:
+        return Client(where, timeout="20s"), None
+    except (OSError, TimeoutError) as e:
+        raise UserError(f"--dask {where}: cannot reach the scheduler ({e})") from None
+
+
+def _guarded(work, *args):
+    """Runs a job on a worker: (True, its result), or (False, the message of the user's error)."""
+    try:
+        return True, work(*args)
+    except UserError as e:
+        return False, str(e)
+
+
+def _run_on_dask(pairs, work, options, where: str, bar: Progress, finish, threads: int) -> int:
+    """Runs the jobs on a Dask cluster, a bounded number in flight; the
+    progress bar follows the futures as they complete. Returns the failures."""
+    from distributed import as_completed
+
+    client, cluster = _dask_client(where, threads)
+    failed = 0
+    try:
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        pending = iter(pairs)
+        running = as_completed()
+        owner = {}
+
+        def submit_next() -> None:
+            nonlocal failed
+            for src, dst in pending:
+                try:
+                    data = _read(src)
+                except UserError as e:
+                    failed += 1
+                    _report(bar, str(e))
+                    bar.step(src.name)
+                    continue
+                fut = client.submit(_guarded, work, data, str(src), str(dst), options, pure=False)
+                owner[fut.key] = (src, dst)
+                running.add(fut)
+                return
+
+        for _ in range(2 * workers):
+            submit_next()
+        for fut in running:
+            src, dst = owner.pop(fut.key)
+            try:
+                ok, result = fut.result()
+                if not ok:
+                    raise UserError(result)
+                finish(src, dst, result)
+            except UserError as e:
+                failed += 1
+                _report(bar, str(e))
+            except Exception as e:  # the job's own fault, on a worker: this file fails, the batch goes on
+                failed += 1
+                _report(bar, f"{src}: failed on the cluster: {type(e).__name__}: {e}")
+            fut.release()
+            bar.step(src.name)
+            submit_next()
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    return failed
+
+
 def _prepare(args, suffix, accept, check=None):
     """The batch's pairs, checked before anything is written; creates the output directory."""
-    pairs, out_dir = _pairs(args.input, args.output, suffix, accept)
+    inputs, output = _split_output(args, suffix)
+    pairs, out_dir = _pairs(inputs, output, suffix, accept)
     for _, dst in pairs if check else ():
         check(dst)
     _check_outputs(pairs, args.force)
@@ -137,35 +265,37 @@ def _prepare(args, suffix, accept, check=None):
     return pairs
 
 
+def encode_job(data: bytes, src: str, dst: str, options: dict) -> tuple[bytes, str]:
+    """One file's encoding (here or on a Dask worker): (the .kelm bytes, a summary)."""
+    img = load_image(src, io.BytesIO(data))
+    try:
+        out = _api.encode(img, method=options["method"], threads=options["threads"], level=options["level"])
+    except ValueError as e:
+        raise UserError(f"{src}: {e}") from None
+    px = img.shape[0] * img.shape[1]
+    return out, f"{len(out)} bytes, {8 * len(out) / px if px else 0.0:.3f} bpp"
+
+
+def decode_job(data: bytes, src: str, dst: str, options: dict) -> tuple[bytes, str]:
+    """One file's decoding (here or on a Dask worker): (the image file's bytes, a summary)."""
+    try:
+        img = _api.decode(data, threads=options["threads"])
+    except FormatError as e:
+        raise UserError(f"{src}: {e}") from None
+    buf = io.BytesIO()
+    save_image(Path(dst), img, buf)
+    return buf.getvalue(), f"{img.shape[1]} x {img.shape[0]}"
+
+
 def cmd_encode(args) -> int:
     from ._io import IMAGE_SUFFIXES
     pairs = _prepare(args, ".kelm", lambda p: p.suffix.lower() in IMAGE_SUFFIXES)
-
-    def convert(src, dst):
-        img = load_image(src)
-        try:
-            data = _api.encode(img, method=args.method, threads=args.threads, level=args.level)
-        except ValueError as e:
-            raise UserError(f"{src}: {e}") from None
-        _write(dst, lambda f: f.write(data), args.force)
-        px = img.shape[0] * img.shape[1]
-        return f"{src} -> {dst}: {len(data)} bytes, {8 * len(data) / px if px else 0.0:.3f} bpp"
-
-    return _run_batch(pairs, "encode", convert)
+    return _run_batch(pairs, "encode", encode_job, args)
 
 
 def cmd_decode(args) -> int:
     pairs = _prepare(args, ".png", lambda p: p.suffix.lower() == ".kelm", check=image_format)
-
-    def convert(src, dst):
-        try:
-            img = _api.decode(_read(src), threads=args.threads)
-        except FormatError as e:
-            raise UserError(f"{src}: {e}") from None
-        _write(dst, lambda f: save_image(dst, img, f), args.force)
-        return f"{src} -> {dst}: {img.shape[1]} x {img.shape[0]}"
-
-    return _run_batch(pairs, "decode", convert)
+    return _run_batch(pairs, "decode", decode_job, args)
 
 
 def cmd_info(args) -> int:
@@ -203,27 +333,39 @@ def _level(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog="kelm", description="Lossless image codec on the kelm_rans backend.")
+    from . import __version__
+    ap.add_argument("--version", action="version", version=f"kelm {__version__}")
     sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     threads = argparse.ArgumentParser(add_help=False)
     threads.add_argument("--threads", type=int, default=None, help="worker threads (default: the CPUs available)")
 
-    e = sub.add_parser("encode", parents=[threads], help="encode an image (or a directory of images) to .kelm")
-    e.add_argument("input", help="image file (PNG or anything Pillow reads) or directory")
-    e.add_argument("output", help="output .kelm file or directory")
+    batch = argparse.ArgumentParser(add_help=False)
+    batch.add_argument("-o", "--output", default=None, metavar="OUTPUT",
+                       help="output file for one input, or directory for several (default: next to each input)")
+    batch.add_argument("-f", "--force", action="store_true", help="replace output files that exist")
+    batch.add_argument("-q", "--quiet", action="store_true", help="print only errors")
+    batch.add_argument("--dask", metavar="local[:N]|tcp://ADDRESS", default=None,
+                       help="run the per-file jobs on a Dask cluster: a new local one with N worker processes "
+                            "(default: one per CPU), or the scheduler at ADDRESS")
+
+    e = sub.add_parser("encode", parents=[threads, batch], help="encode images (or directories of them) to .kelm",
+                       description="kelm encode a.png b.png writes a.kelm and b.kelm; "
+                                   "kelm encode in.png out.kelm and kelm encode DIR OUTDIR work too.")
+    e.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="image files (PNG or anything Pillow reads) or directories")
     e.add_argument("--method", choices=("shards", "planes", "deflate", "lzma"), default=None,
-                   help="shards: context-sharded rANS; planes: context-modelled plane coder; deflate: filtered "
-                        "samples, deflate (default: shards, or the smallest where the level tries several)")
+                   help="shards: context-sharded rANS; planes: context-modelled plane coder; deflate, lzma: "
+                        "filtered samples (default: shards, or the smallest where the level tries several)")
     e.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="N",
                    help="effort 0 to 9: higher levels try more codings and keep the smallest "
                         f"(default {DEFAULT_LEVEL})")
-    e.add_argument("-f", "--force", action="store_true", help="replace output files that exist")
     e.set_defaults(fn=cmd_encode)
 
-    d = sub.add_parser("decode", parents=[threads], help="decode a .kelm file (or a directory of them) to PNG")
-    d.add_argument("input", help=".kelm file or directory")
-    d.add_argument("output", help="output image file (format from its suffix) or directory")
-    d.add_argument("-f", "--force", action="store_true", help="replace output files that exist")
+    d = sub.add_parser("decode", parents=[threads, batch], help="decode .kelm files (or directories of them)",
+                       description="kelm decode a.kelm b.kelm writes a.png and b.png; "
+                                   "kelm decode in.kelm out.png (format from the suffix) works too.")
+    d.add_argument("inputs", nargs="+", metavar="INPUT", help=".kelm files or directories")
     d.set_defaults(fn=cmd_decode)
 
     i = sub.add_parser("info", help="show the header of .kelm files")
