@@ -106,7 +106,7 @@ def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:
     if bh and not (t is not None and t.flags & FLAG_ZERO):
         coded_kind = kind if t is None else t.coded_kind(kind)
         _ENCODERS[cand.method](wr, cand.coded, coded_kind, table_set(cand.set_id), band_rows(h, bh), threads,
-                               RecordsV1 if t is None else RecordsV2)
+                               RecordsV1 if t is None else RecordsV2, **(cand.options or {}))
     return wr.getvalue()
 
 
