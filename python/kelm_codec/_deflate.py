@@ -72,9 +72,7 @@ def encode_lzma(wr: Writer, img, kind, ts, bands, threads, records=None, effort=
     settings. The smallest stream is kept."""
     filtered = [_filter(img, f).tobytes() for f in range(FILTERS)]
     if effort == 0:
-        fast = [len(lzma.compress(b, format=lzma.FORMAT_RAW,
-                                  filters=[{"id": lzma.FILTER_LZMA2, "preset": 1, "dict_size": 1 << 24}]))
-                for b in filtered]
+        fast = [len(_lzma(b, preset=1)) for b in filtered]
         tries = [min(range(FILTERS), key=fast.__getitem__)]
     else:
         tries = range(FILTERS)
