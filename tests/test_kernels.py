@@ -191,12 +191,13 @@ def test_predictor_0_gives_the_ordinary_kernels_results(kind):
                                list(off), tables, n))
 
 
-@pytest.mark.parametrize("predictors", [[1, 2, 3], [4, 5, 6], [6, 0, 2]])
+@pytest.mark.parametrize("predictors", [[1, 2, 3], [4, 0, 2]])
 @pytest.mark.parametrize("damage", [None, "residuals", "offsets"])
-def test_plane_predictors_round_trip_and_fail_cleanly(predictors, damage):
+@pytest.mark.parametrize("kind", ["random", "wide"])  # folded tables, and the kernel without them
+def test_plane_predictors_round_trip_and_fail_cleanly(predictors, damage, kind):
     rng = np.random.default_rng(sum(predictors))
     heights, w, n = [5, 8, 1], 23, 6
-    tables = random_tables(rng, n)
+    tables = (random_tables if kind == "random" else wide_tables)(rng, n)
     img = smooth_image(rng, sum(heights), w, 3)
     res, off = predicted(img, heights, tables, n, predictors)
     if damage == "residuals":
@@ -209,7 +210,7 @@ def test_plane_predictors_round_trip_and_fail_cleanly(predictors, damage):
         assert_same_outcome(got, (g, img[..., 0] - g, img[..., 2] - g))
     assert isinstance(got, (str, tuple))
     with pytest.raises(ValueError):
-        kk.reconstruct_predicted(heights, w, res, off, *tables, [0, 7, 0])
+        kk.reconstruct_predicted(heights, w, res, off, *tables, [0, 5, 0])
 
 
 def test_first_failing_band_is_reported_for_every_pool_size():

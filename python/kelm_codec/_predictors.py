@@ -1,8 +1,8 @@
 """A predictor per coded plane for the shards method (format version 2, flag 32).
 
-Predictor 0 is the median-style predictor of every other pass; 1 to 6 are
-(l + u) / 2, l + u - ul clamped, (2 x median-style + l + u) / 4, the mean of
-the median-style one and (l + ur + 1) / 2, l, and u (src/core/image/predictors.hpp).
+Predictor 0 is the median-style predictor of every other pass; 1 to 4 are
+(l + u) / 2, l + u - ul clamped, (2 x median-style + l + u) / 4 and the mean
+of the median-style one and (l + ur + 1) / 2 (src/core/image/predictors.hpp).
 The encoder picks per plane the predictor whose residuals, sorted into the
 shards, have the least entropy; the kernels with all three at 0 are the
 ordinary ones, so files without the flag take the ordinary fast path.

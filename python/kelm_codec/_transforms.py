@@ -19,7 +19,7 @@ FLAG_ZERO = 8      # every coded sample is 0: no coded body follows
 FLAG_RGB = 16      # red and blue are coded as they are, not as differences from green
 FLAG_PREDICTORS = 32  # the shards method predicts each coded plane with the predictor stored for it
 FLAGS = FLAG_PALETTE | FLAG_VALUES | FLAG_OPAQUE | FLAG_ZERO | FLAG_RGB | FLAG_PREDICTORS
-PREDICTORS = 7  # predictor ids 0 .. 6 (0: the median-style one of every other pass)
+PREDICTORS = 5  # predictor ids 0 .. 4 (0: the median-style one of every other pass)
 
 MAX_PALETTE = 256
 _LIST_MAX = 31  # value lists of up to this many values are stored as lists, longer ones as bitmaps

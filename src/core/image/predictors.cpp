@@ -6,6 +6,7 @@
 
 #include "core/common/failure.hpp"
 #include "core/image/image_size.hpp"
+#include "core/image/rebuild.hpp"
 #include "core/pool/pool.hpp"
 
 namespace kelm {
@@ -21,8 +22,6 @@ void with_predictor(uint8_t p, F&& f) {
         case kGradient: return f(std::integral_constant<int, kGradient>{});
         case kBlend: return f(std::integral_constant<int, kBlend>{});
         case kUpRight: return f(std::integral_constant<int, kUpRight>{});
-        case kLeft: return f(std::integral_constant<int, kLeft>{});
-        case kUp: return f(std::integral_constant<int, kUp>{});
         default: reject("predictor " + std::to_string(p) + " is not below " + std::to_string(kPredictors));
     }
 }
@@ -63,9 +62,7 @@ inline uint8_t predict_any(uint8_t p, int16_t l, int16_t u, int16_t ul, int16_t 
         case kAverage: return predict_with<kAverage>(l, u, ul, ur);
         case kGradient: return predict_with<kGradient>(l, u, ul, ur);
         case kBlend: return predict_with<kBlend>(l, u, ul, ur);
-        case kUpRight: return predict_with<kUpRight>(l, u, ul, ur);
-        case kLeft: return predict_with<kLeft>(l, u, ul, ur);
-        default: return predict_with<kUp>(l, u, ul, ur);
+        default: return predict_with<kUpRight>(l, u, ul, ur);
     }
 }
 
@@ -98,18 +95,108 @@ template <bool Checked, bool Guided>
     return v;
 }
 
+// rebuild_pixel through the folded tables, with the plane's predictor fixed
+// at compile time: one load gives the gradient class (its predictions are
+// not used), one more the shard. Every lookup is
+// in range (fold_tables only folds such tables, covers() checked the shards).
+template <bool Guided, int P>
+[[gnu::always_inline]] inline uint8_t folded_pixel(PlaneLane& s, const uint8_t* up, std::size_t x, std::size_t w,
+                                                   const uint16_t* gradient, const uint8_t* shards, uint8_t guide) {
+    const uint8_t u = up[x], l = s.l, ul = s.ul;
+    const std::size_t e = gradient[((std::size_t(u) - ul + 255) << 9) + 255 - ul + l];
+    const std::size_t cls = e & ~std::size_t(511);
+    uint8_t p;
+    if constexpr (P == kAverage || P == kGradient) {
+        p = predict_with<P>(l, u, ul, 0);
+    } else {
+        // The median-style prediction from the table: (p - ul) mod 256, but
+        // max(l, u) where l + u - ul < 0.
+        uint8_t m = uint8_t(e + ul);
+        if (int(l) + int(u) < int(ul)) [[unlikely]]
+            m = l > u ? l : u;
+        if constexpr (P == kMedianStyle) {
+            p = m;
+        } else if constexpr (P == kBlend) {
+            p = uint8_t((2 * m + l + u) >> 2);
+        } else {
+            const uint8_t ur = up[x + 1 < w ? x + 1 : x];
+            p = uint8_t((m + ((l + ur + 1) >> 1) + 1) >> 1);
+        }
+    }
+    const uint8_t shard = shards[cls + (Guided ? guide : p)];
+    const uint32_t c = s.cursor[shard]++;
+    if (c >= s.len) [[unlikely]]
+        panic_index(s.len, c);
+    const uint8_t v = unfold_residual(s.res[c], p);
+    s.l = v;
+    s.ul = u;
+    return v;
+}
+
+// A band between rows: its planes and its lanes' cursors.
+struct BandLanes {
+    std::size_t h = 0;
+    uint8_t* planes[3] = {};
+    PlaneLane lane[3] = {};
+    std::vector<uint32_t> cursors;
+
+    BandLanes(std::size_t rows, uint8_t* const p[3], std::span<const uint8_t> res[3],
+              std::span<const uint32_t> off[3], PlanePredictors predictors)
+        : h(rows), cursors(3 * off[0].size()) {
+        const std::size_t n = off[0].size();
+        for (std::size_t k = 0; k < 3; ++k) {
+            planes[k] = p[k];
+            std::copy(off[k].begin(), off[k].end(), cursors.begin() + k * n);
+            lane[k] = PlaneLane{p[k], res[k].data(), res[k].size(), cursors.data() + k * n, predictors[k], 0, 0};
+        }
+    }
+};
+
+// Rebuilds a band through the folded tables, its three planes row by row and
+// the three pixels of a column together. (Two bands side by side ran slower:
+// their twelve lanes do not fit the registers.)
+template <int P0, int P1, int P2>
+void rebuild_folded(BandLanes& band, std::size_t w, const FoldedTables& t) {
+    const std::vector<uint8_t> zero(w, 0);
+    const uint16_t* const gradient = t.gradient();
+    const uint8_t* const shards = t.bytes() + FoldedTables::kShardOffset;
+    PlaneLane lane[3] = {band.lane[0], band.lane[1], band.lane[2]};
+    for (std::size_t y = 0; y < band.h; ++y) {
+        const uint8_t* up[3];
+        uint8_t* row[3];
+        for (std::size_t k = 0; k < 3; ++k) {
+            row[k] = band.planes[k] + y * w;
+            up[k] = y ? row[k] - w : zero.data();
+            lane[k].l = lane[k].ul = 0;
+        }
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t g = folded_pixel<false, P0>(lane[0], up[0], x, w, gradient, shards, 0);
+            row[0][x] = g;
+            row[1][x] = folded_pixel<true, P1>(lane[1], up[1], x, w, gradient, shards, g);
+            row[2][x] = folded_pixel<true, P2>(lane[2], up[2], x, w, gradient, shards, g);
+        }
+    }
+}
+
+// Calls f with rebuild_folded for the three predictors.
+template <class F>
+void with_folded(PlanePredictors predictors, F&& f) {
+    with_predictor(predictors[0], [&](auto P0) {
+        with_predictor(predictors[1], [&](auto P1) {
+            with_predictor(predictors[2], [&](auto P2) {
+                f(rebuild_folded<decltype(P0)::value, decltype(P1)::value, decltype(P2)::value>);
+            });
+        });
+    });
+}
+
 // Rebuilds a band's three planes row by row, the three pixels of a column
 // together: the rd and bd chains overlap the gr chain they are guided by.
 template <bool Checked>
-void rebuild_band(uint8_t* const planes[3], std::size_t h, std::size_t w, const ContextTables& t,
-                  std::span<const uint8_t> res[3], std::span<const uint32_t> off[3], PlanePredictors predictors) {
-    const std::size_t n = off[0].size();
-    std::vector<uint32_t> cursors(3 * n);
-    PlaneLane lane[3];
-    for (std::size_t k = 0; k < 3; ++k) {
-        std::copy(off[k].begin(), off[k].end(), cursors.begin() + k * n);
-        lane[k] = PlaneLane{planes[k], res[k].data(), res[k].size(), cursors.data() + k * n, predictors[k], 0, 0};
-    }
+void rebuild_band(BandLanes& band, std::size_t w, const ContextTables& t) {
+    uint8_t* const* planes = band.planes;
+    PlaneLane* lane = band.lane;
+    const std::size_t h = band.h, n = band.cursors.size() / 3;
     const std::vector<uint8_t> zero(w, 0);
     for (std::size_t y = 0; y < h; ++y) {
         const uint8_t* up[3];
@@ -198,7 +285,8 @@ BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t 
     std::vector<std::size_t> first_row(heights.size() + 1, 0);
     for (std::size_t b = 0; b < heights.size(); ++b) first_row[b + 1] = first_row[b] + heights[b];
     const bool checked = !tables.classes_below(n_shards);
-    auto band = [&](std::size_t b) {
+    const std::shared_ptr<const FoldedTables> folded = fold_tables(tables);
+    auto lanes_of = [&](std::size_t b) {
         const std::size_t h = heights[b], px = h * w, at = 3 * first_row[b] * w;
         uint8_t* const planes[3] = {out.gr.data() + first_row[b] * w, out.rd.data() + first_row[b] * w,
                                     out.bd.data() + first_row[b] * w};
@@ -208,10 +296,20 @@ BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t 
             res[k] = residuals.subspan(at + k * px, px);
             off[k] = offsets.subspan((3 * b + k) * n_shards, n_shards);
         }
-        if (checked)
-            rebuild_band<true>(planes, h, w, tables, res, off, predictors);
+        return BandLanes(h, planes, res, off, predictors);
+    };
+    BandJob cover;  // what covers() looks at: the shard count of each plane
+    for (std::size_t k = 0; k < 3; ++k) cover.off[k] = offsets.subspan(0, n_shards);
+    const bool fast = folded->covers(cover);
+    auto band = [&](std::size_t b) {
+        BandLanes s = lanes_of(b);
+        if (s.h == 0 || w == 0) return;
+        if (fast)
+            with_folded(predictors, [&](auto f) { f(s, w, *folded); });
+        else if (checked)
+            rebuild_band<true>(s, w, tables);
         else
-            rebuild_band<false>(planes, h, w, tables, res, off, predictors);
+            rebuild_band<false>(s, w, tables);
     };
     FirstFailure first;
     parallel_for(heights.size(), [&](std::size_t b) { first.run(b, [&] { band(b); }); });

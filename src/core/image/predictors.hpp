@@ -1,7 +1,8 @@
 // The selectable predictors of format version 2: each coded plane of the
 // shards method names one, stored in the file. Predictor 0 is the
 // median-style predictor of every other pass; the others serve content where
-// it loses (ramps, soft gradients, noisy texture). Classification is
+// it loses (ramps, soft gradients, noisy texture); few enough that the
+// reconstruction has a kernel for every choice of the three. Classification is
 // unchanged: the class comes from the left, upper and upper-left neighbours
 // and the intensity bucket of the prediction (gr) or of the gr value (rd, bd).
 #pragma once
@@ -23,10 +24,8 @@ enum Predictor : uint8_t {
     kGradient = 2,     // l + u - ul, clamped to 0 .. 255
     kBlend = 3,        // (2 x median-style + l + u) / 4, rounded down
     kUpRight = 4,      // (median-style + (l + ur + 1) / 2 + 1) / 2
-    kLeft = 5,         // l
-    kUp = 6,           // u
 };
-constexpr std::size_t kPredictors = 7;
+constexpr std::size_t kPredictors = 5;
 
 // The neighbours of a pixel: left, up, up-left, up-right (0 outside the band;
 // up-right is the upper neighbour in the last column).
@@ -41,13 +40,9 @@ inline uint8_t predict_with(int16_t l, int16_t u, int16_t ul, int16_t ur) {
         return uint8_t(g < 0 ? 0 : g > 255 ? 255 : g);
     } else if constexpr (P == kBlend) {
         return uint8_t((2 * predict_lane(l, u, ul) + l + u) >> 2);
-    } else if constexpr (P == kUpRight) {
-        return uint8_t((predict_lane(l, u, ul) + ((l + ur + 1) >> 1) + 1) >> 1);
-    } else if constexpr (P == kLeft) {
-        return uint8_t(l);
     } else {
-        static_assert(P == kUp);
-        return uint8_t(u);
+        static_assert(P == kUpRight);
+        return uint8_t((predict_lane(l, u, ul) + ((l + ur + 1) >> 1) + 1) >> 1);
     }
 }
 
