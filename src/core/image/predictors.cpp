@@ -96,9 +96,9 @@ template <bool Checked, bool Guided>
 }
 
 // rebuild_pixel through the folded tables, with the plane's predictor fixed
-// at compile time: one load gives the gradient class (its predictions are
-// not used), one more the shard. Every lookup is
-// in range (fold_tables only folds such tables, covers() checked the shards).
+// at compile time: one load gives the gradient class and the median-style
+// prediction, one more the shard. Every lookup is in range (fold_tables only
+// folds such tables, covers() checked the shards).
 template <bool Guided, int P>
 [[gnu::always_inline]] inline uint8_t folded_pixel(PlaneLane& s, const uint8_t* up, std::size_t x, std::size_t w,
                                                    const uint16_t* gradient, const uint8_t* shards, uint8_t guide) {
