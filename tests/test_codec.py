@@ -257,15 +257,16 @@ def test_levels_are_checked():
 
 SWEPT = [(m, k) for m in METHODS for k in ("gray", "rgba")] + [
     ("shards", "palette-rgba"), ("planes", "palette-opaque"), ("shards", "values"), ("shards", "opaque-photo"),
-    ("shards", "constant"), ("deflate", "gray-few"), ("lzma", "palette-rgba"), ("planes", "uncorrelated")]
+    ("shards", "constant"), ("deflate", "gray-few"), ("lzma", "palette-rgba"), ("planes", "uncorrelated"),
+    ("shards", "predictors")]
 
 
-def forced(img, flags, method=0, set_id=4):
+def forced(img, flags, method=0, set_id=4, predictors=(0, 0, 0)):
     """A file of the given transforms (value lists: every channel's), whatever the levels would choose."""
     from kelm_codec import _api, _levels, _transforms as tr
     kind = _api._kind_of(img)
     px = img.reshape(img.shape[0] * img.shape[1], -1)
-    t = tr.Transform(flags)
+    t = tr.Transform(flags, predictors=predictors)
     if flags & tr.FLAG_OPAQUE:
         px = px[:, :3]
     if flags & tr.FLAG_VALUES:
@@ -273,7 +274,7 @@ def forced(img, flags, method=0, set_id=4):
         px = tr.remap(px, t.values)
     if flags & tr.FLAG_RGB:
         px = tr.undecorrelated(px)
-    coded = px.reshape(img.shape[:2] + px.shape[1:])
+    coded = px.reshape(img.shape[:2] + (px.shape[1:] if img.ndim == 3 else ()))
     cand = _levels.Candidate(t, np.ascontiguousarray(coded), method, set_id)
     return _api._encode_candidate(cand, kind, img.shape[0], img.shape[1], zlib.crc32(img), 1)
 
@@ -285,12 +286,42 @@ def test_forced_transforms_round_trip(flags, method):
     np.testing.assert_array_equal(kelm_codec.decode(forced(img, flags, method)), img)
 
 
+@pytest.mark.parametrize("kind", ["gray", "rgb", "rgba"])
+@pytest.mark.parametrize("predictors", [(1, 2, 3), (4, 3, 2), (0, 0, 4)])
+def test_plane_predictors_round_trip(kind, predictors):
+    img = photo(kind, 70, 90)
+    data = forced(img, 32, set_id=2, predictors=predictors)
+    assert kelm_codec.info(data)["predictors"] == list(predictors)
+    np.testing.assert_array_equal(kelm_codec.decode(data), img)
+
+
+def test_predictors_need_the_shards_method_and_a_choice():
+    img = photo("rgb", 20, 30)
+    good = forced(img, 32, predictors=(2, 0, 0))
+    at = 25  # the predictor bytes follow the flags byte
+    for bad in (good[:6] + b"\x01" + good[7:],  # planes method
+                good[:at] + b"\x05" + good[at + 1:], good[:at] + b"\x00" + good[at + 1:]):
+        with pytest.raises(FormatError):
+            kelm_codec.decode(bad)
+
+
+def test_smooth_art_takes_lzma_at_the_default_level():
+    y, x = np.mgrid[0:120, 0:160]
+    img = np.dstack([x * 255 // 159, y * 255 // 119, (x + y) * 255 // 278]).astype(np.uint8)
+    data = roundtrip(img)
+    assert kelm_codec.info(data)["method"] == "lzma"
+    assert len(data) < len(kelm_codec.encode(img, method="shards")) / 3
+
+
 @pytest.fixture(scope="module", params=SWEPT, ids=str)
 def small_file(request):
     method, kind = request.param
     if kind == "uncorrelated":
         img = np.dstack([photo("rgb", 9, 11), np.full((9, 11), 255, np.uint8)])
         return img, forced(img, 16 | 2 | 4, 1)
+    if kind == "predictors":
+        img = photo("rgba", 9, 11)
+        return img, forced(img, 32, set_id=6, predictors=(4, 2, 1))
     if kind in V2_CASES:
         img = V2_CASES[kind][0]()[:9, :11]
         return img, kelm_codec.encode(img, method=method, table_set_id=4 if kind == "values" else None)

@@ -156,6 +156,63 @@ def test_damaged_data_fails_like_the_first_failing_band(kind, seed):
         assert isinstance(want, str)
 
 
+# ---------------------------------------------------------------- a predictor per plane
+
+def predicted(img, heights, tables, n, predictors):
+    """shard_streams_predicted per band: the concatenated streams and the offsets (B, 3, n)."""
+    w, y, streams, offsets = img.shape[1], 0, [], []
+    for h in heights:
+        st, counts, _ = kk.shard_streams_predicted(h, w, np.ascontiguousarray(img[y:y + h]), n, *tables, predictors)
+        streams.append(st.reshape(-1))
+        off = np.zeros((3, n), U32)
+        off[:, 1:] = np.cumsum(counts, axis=1)[:, :-1]
+        offsets.append(off)
+        y += h
+    return np.concatenate(streams + [np.zeros(0, U8)]), np.stack(offsets) if offsets else np.zeros((0, 3, n), U32)
+
+
+@pytest.mark.parametrize("kind", ["random", "codec", "wide"])
+def test_predictor_0_gives_the_ordinary_kernels_results(kind):
+    rng = np.random.default_rng(5)
+    heights, w, n = [6, 9, 4], 37, 7
+    tables, n = codec_tables(19, w) if kind == "codec" else \
+        ((random_tables if kind == "random" else wide_tables)(rng, n), n)
+    img = smooth_image(rng, sum(heights), w, 3)
+    y = 0
+    for h in heights:
+        band = np.ascontiguousarray(img[y:y + h])
+        for got, want in zip(kk.shard_streams_predicted(h, w, band, n, *tables, [0, 0, 0]),
+                             kk.shard_streams_rgb(h, w, band, n, *tables)):
+            np.testing.assert_array_equal(got, want)
+        y += h
+    res, off = predicted(img, heights, tables, n, [0, 0, 0])
+    assert_same_outcome(outcome(kk.reconstruct_predicted, heights, w, res, off, *tables, [0, 0, 0]),
+                        banded(heights, w, [np.split(r, 3) for r in np.split(res, np.cumsum(heights)[:-1] * 3 * w)],
+                               list(off), tables, n))
+
+
+@pytest.mark.parametrize("predictors", [[1, 2, 3], [4, 0, 2]])
+@pytest.mark.parametrize("damage", [None, "residuals", "offsets"])
+@pytest.mark.parametrize("kind", ["random", "wide"])  # folded tables, and the kernel without them
+def test_plane_predictors_round_trip_and_fail_cleanly(predictors, damage, kind):
+    rng = np.random.default_rng(sum(predictors))
+    heights, w, n = [5, 8, 1], 23, 6
+    tables = (random_tables if kind == "random" else wide_tables)(rng, n)
+    img = smooth_image(rng, sum(heights), w, 3)
+    res, off = predicted(img, heights, tables, n, predictors)
+    if damage == "residuals":
+        res = rng.integers(0, 256, res.size, dtype=U8)
+    elif damage == "offsets":
+        off = rng.integers(0, 3 * w, off.shape, dtype=U32)
+    got = outcome(kk.reconstruct_predicted, heights, w, res, off, *tables, predictors)
+    if damage is None:
+        g = img[..., 1]
+        assert_same_outcome(got, (g, img[..., 0] - g, img[..., 2] - g))
+    assert isinstance(got, (str, tuple))
+    with pytest.raises(ValueError):
+        kk.reconstruct_predicted(heights, w, res, off, *tables, [0, 5, 0])
+
+
 def test_first_failing_band_is_reported_for_every_pool_size():
     code = """
         import hashlib, numpy as np
@@ -232,7 +289,7 @@ def test_heights_from_an_array_and_keywords():
 
 def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
-                          "decode_shards", "decode_plane"]
+                          "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):

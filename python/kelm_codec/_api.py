@@ -17,7 +17,7 @@ from ._planes import encode_planes, read_planes
 from ._rans import RecordsV1, RecordsV2
 from ._shards import encode_shards, read_shards
 from ._tables import PARAMS, V1_SETS, table_set
-from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
+from ._transforms import FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, Transform
 
 # What decode, info and check read: bytes, bytearray, memoryview, a uint8 array.
 BytesLike = Union[bytes, bytearray, memoryview, np.ndarray]
@@ -110,8 +110,16 @@ def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:
     if bh and not (t is not None and t.flags & FLAG_ZERO):
         coded_kind = kind if t is None else t.coded_kind(kind)
         _ENCODERS[cand.method](wr, cand.coded, coded_kind, table_set(cand.set_id), band_rows(h, bh), threads,
-                               RecordsV1 if t is None else RecordsV2)
+                               RecordsV1 if t is None else RecordsV2, **_options(cand))
     return wr.getvalue()
+
+
+def _options(cand: Candidate) -> dict:
+    """The method's own settings: the candidate's, and the stored predictors of the shards method."""
+    options = dict(cand.options or {})
+    if cand.transform is not None and cand.transform.flags & FLAG_PREDICTORS:
+        options["predictors"] = cand.transform.predictors
+    return options
 
 
 def _read_header(data):
@@ -148,11 +156,15 @@ def _read_body(data, hd: _Header, threads):
     """Reads and checks the sections after the header: (transform, decoding jobs of the coded image)."""
     rd = Reader(data, HEADER_SIZE)
     t = Transform.read(rd, hd.kind) if hd.version == VERSION_2 else Transform()
+    if t.flags & FLAG_PREDICTORS and hd.method != METHOD_SHARDS:
+        raise FormatError(f"damaged transform flags {t.flags:#x} (predictors without the shards method)")
     bands = band_rows(hd.h, hd.bh)
     jobs = []
     if bands and not t.flags & FLAG_ZERO:
         records = RecordsV2 if hd.version == VERSION_2 else RecordsV1
-        jobs = _READERS[hd.method](rd, hd.w, t.coded_kind(hd.kind), table_set(hd.set_id), bands, threads, records)
+        extra = {"predictors": t.predictors} if t.flags & FLAG_PREDICTORS else {}
+        jobs = _READERS[hd.method](rd, hd.w, t.coded_kind(hd.kind), table_set(hd.set_id), bands, threads, records,
+                                   **extra)
     rd.end()
     return t, jobs
 
@@ -268,13 +280,14 @@ def info(data: BytesLike) -> dict[str, Any]:
     h, w, kind = hd.h, hd.w, hd.kind
     transforms = [name for flag, name in ((FLAG_PALETTE, "palette"), (FLAG_VALUES, "value lists"),
                                           (FLAG_OPAQUE, "opaque alpha"), (FLAG_ZERO, "empty body"),
-                                          (FLAG_RGB, "no colour differences"))
+                                          (FLAG_RGB, "no colour differences"), (FLAG_PREDICTORS, "predictors"))
                   if t.flags & flag]
     return {
         "kind": KINDS[kind], "height": h, "width": w, "channels": 1 if kind == KIND_GRAY else kind,
         "version": hd.version, "method": METHODS[hd.method], "table_set": hd.set_id,
         "bands": len(band_rows(h, hd.bh)), "band_height": hd.bh, "transforms": transforms,
         "palette_size": 0 if t.palette is None else len(t.palette),
+        "predictors": list(t.predictors),
         "crc32": f"{hd.crc:08x}", "bytes": len(data),
         "bits_per_pixel": (8.0 * len(data) / (h * w)) if h * w else 0.0,
     }

@@ -50,17 +50,38 @@ def encode_deflate(wr: Writer, img, kind, ts, bands, threads, records=None):
     wr.blob(streams[best])
 
 
-def _lzma_filters(n: int):
-    """LZMA2 with a dictionary of the smallest power of two from 4 KiB to 64 MiB that holds n bytes."""
-    return [{"id": lzma.FILTER_LZMA2, "preset": 9, "dict_size": 1 << min(26, max(12, (n - 1).bit_length()))}]
+def _lzma_filters(n: int, **settings):
+    """LZMA2 with a dictionary of the smallest power of two from 4 KiB to 64 MiB that holds n bytes.
+    The literal-context settings (lc, lp, pb) travel in the stream: the decoder needs none of them."""
+    return [{"id": lzma.FILTER_LZMA2, "preset": 9 | lzma.PRESET_EXTREME,
+             "dict_size": 1 << min(26, max(12, (n - 1).bit_length())), **settings}]
 
 
-def encode_lzma(wr: Writer, img, kind, ts, bands, threads, records=None):
-    # The filter deflate compresses best, at a fast setting, stands in for LZMA2's choice.
+def _lzma(b: bytes, **settings) -> bytes:
+    return lzma.compress(b, format=lzma.FORMAT_RAW, filters=_lzma_filters(len(b), **settings))
+
+
+# Literal-context settings tried at effort 2 besides LZMA's own (lc 3, lp 0, pb 2):
+# sample bytes gain little from the previous byte's high bits or from the position.
+_LZMA_SETTINGS = ({}, {"lc": 0, "lp": 0, "pb": 0}, {"lc": 1, "lp": 0, "pb": 0})
+
+
+def encode_lzma(wr: Writer, img, kind, ts, bands, threads, records=None, effort=0):
+    """effort 0: the filter that LZMA's fast mode packs smallest is coded in
+    full; 1: every filter is coded in full; 2: also with other literal-context
+    settings. The smallest stream is kept."""
     filtered = [_filter(img, f).tobytes() for f in range(FILTERS)]
-    best = min(range(FILTERS), key=lambda f: len(zlib.compress(filtered[f], 1)))
-    wr.u8(best)
-    wr.blob(lzma.compress(filtered[best], format=lzma.FORMAT_RAW, filters=_lzma_filters(len(filtered[best]))))
+    if effort == 0:
+        fast = [len(_lzma(b, preset=1)) for b in filtered]
+        tries = [min(range(FILTERS), key=fast.__getitem__)]
+    else:
+        tries = range(FILTERS)
+    best = min(((f, _lzma(filtered[f])) for f in tries), key=lambda t: len(t[1]))
+    if effort >= 2:
+        best = min([best] + [(best[0], _lzma(filtered[best[0]], **s)) for s in _LZMA_SETTINGS[1:]],
+                   key=lambda t: len(t[1]))
+    wr.u8(best[0])
+    wr.blob(best[1])
 
 
 def read_deflate(rd: Reader, w, kind, ts, bands, threads=1, records=None) -> list[BandJob]:

@@ -27,3 +27,10 @@ def decode_plane(
     bitstream: U8, st0: int, st1: int, st2: int, st3: int, h: int, w: int, all_cf: npt.NDArray[np.uint16],
     all_sf: npt.NDArray[np.uint16], ref_flat: U8, s_lut: U8, i_lut: U8, d_lut: U8
 ) -> U8: ...
+def shard_streams_predicted(
+    h: int, w: int, rgb: U8, n_shards: int, s_lut: U8, i_lut: U8, d_lut: U8, predictors: Sequence[int]
+) -> Tuple[U8, U32, U32]: ...
+def reconstruct_predicted(
+    heights: Sequence[int] | npt.NDArray[np.integer], w: int, residuals: U8, offsets: U32, s_lut: U8, i_lut: U8,
+    d_lut: U8, predictors: Sequence[int]
+) -> Tuple[U8, U8, U8]: ...

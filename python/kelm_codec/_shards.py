@@ -13,6 +13,7 @@ from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
+from ._predictors import DEFAULT as DEFAULT_PREDICTORS, reconstruct, shard_streams
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
@@ -54,12 +55,11 @@ class _BandPass:
     alpha: np.ndarray | None  # alpha residuals
 
 
-def _forward_pass(img, kind, ts: TableSet, y0, y1):
+def _forward_pass(img, kind, ts: TableSet, y0, y1, predictors=DEFAULT_PREDICTORS):
     """The band's shard streams and the symbol counts of its shards, in one native pass."""
     rgb, alpha = _shard_input(img, kind, y0, y1)
     bh = y1 - y0
-    streams, counts, hists = _kernels.shard_streams_rgb(bh, coded_width(kind, img.shape[1]), rgb, ts.n_shards,
-                                                        ts.s_lut, ts.i_lut, ts.d_lut)
+    streams, counts, hists = shard_streams(bh, coded_width(kind, img.shape[1]), rgb, ts, predictors)
     alpha_res = _kernels.alpha_residuals(bh, img.shape[1], alpha) if kind == KIND_RGBA else None
     return _BandPass(streams, counts, alpha_res), hists
 
@@ -87,11 +87,12 @@ def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
     return encode_records(streams, starts.reshape(-1).astype(np.uint32), band.counts.reshape(-1), tables)
 
 
-def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1):
+def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1,
+                  predictors=DEFAULT_PREDICTORS):
     passes = []
     hists = np.zeros((3, ts.n_shards, 256), np.uint64)
     for y0, y1 in bands:
-        band, band_hists = _forward_pass(img, kind, ts, y0, y1)
+        band, band_hists = _forward_pass(img, kind, ts, y0, y1, predictors)
         passes.append(band)
         hists += band_hists
     tables = _write_shard_tables(wr, kind, ts, hists)
@@ -122,7 +123,8 @@ def band_groups(bands, threads: int) -> list[list[int]]:
     return [list(range(i, min(i + size, len(bands)))) for i in range(0, len(bands), size)]
 
 
-def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=RecordsV1) -> list[BandJob]:
+def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=RecordsV1,
+                predictors=DEFAULT_PREDICTORS) -> list[BandJob]:
     """Reads the body; returns the decoding jobs, one per group of bands."""
     n = ts.n_shards
     if rd.u16("shard count") != n:
@@ -132,7 +134,7 @@ def read_shards(rd: Reader, w, kind, ts: TableSet, bands, threads=1, records=Rec
     else:
         tables = read_tables(rd, 3 * n, ts.templates)
     alpha_tables = read_alpha_tables(rd, ts.templates) if kind == KIND_RGBA else None
-    decoder = _ShardDecoder(kind, ts, tables, alpha_tables)
+    decoder = _ShardDecoder(kind, ts, tables, alpha_tables, tuple(predictors))
     # A band record holds at least a byte per shard count and a record header per shard.
     alpha_bytes = 0 if alpha_tables is None else 4 + records.RECORD_MIN
     rd.room(len(bands), 8 + 3 * n * (1 + records.RECORD_MIN) + alpha_bytes, "band records")
@@ -160,6 +162,7 @@ class _ShardDecoder:
     ts: TableSet
     tables: ShardTables
     alpha_tables: ShardTables | None
+    predictors: tuple = DEFAULT_PREDICTORS
 
     def bands(self, sections, out, spare_threads):
         """Decodes bands that follow each other into out, rebuilt together."""
@@ -180,8 +183,7 @@ class _ShardDecoder:
         residuals = [decode_records(s.payload, s.counts, self.tables) for s in sections]
         offsets = np.stack([_plane_starts(s.counts.reshape(3, ts.n_shards)) for s in sections]).astype(np.uint32)
         residuals = residuals[0] if len(residuals) == 1 else np.concatenate(residuals)
-        return call_on_file_data(_kernels.reconstruct_bands_rgb, [s.y1 - s.y0 for s in sections], cw, residuals,
-                                 offsets, ts.s_lut, ts.i_lut, ts.d_lut)
+        return reconstruct([s.y1 - s.y0 for s in sections], cw, residuals, offsets, ts, self.predictors)
 
 
 def _unstrip(out, strips):

@@ -17,7 +17,9 @@ FLAG_VALUES = 2    # some coded channels are remapped to their value lists
 FLAG_OPAQUE = 4    # RGBA whose alpha is all 255: alpha is not coded
 FLAG_ZERO = 8      # every coded sample is 0: no coded body follows
 FLAG_RGB = 16      # red and blue are coded as they are, not as differences from green
-FLAGS = FLAG_PALETTE | FLAG_VALUES | FLAG_OPAQUE | FLAG_ZERO | FLAG_RGB
+FLAG_PREDICTORS = 32  # the shards method predicts each coded plane with the predictor stored for it
+FLAGS = FLAG_PALETTE | FLAG_VALUES | FLAG_OPAQUE | FLAG_ZERO | FLAG_RGB | FLAG_PREDICTORS
+PREDICTORS = 5  # predictor ids 0 .. 4 (0: the median-style one of every other pass)
 
 MAX_PALETTE = 256
 _LIST_MAX = 31  # value lists of up to this many values are stored as lists, longer ones as bitmaps
@@ -28,6 +30,7 @@ class Transform:
     flags: int = 0
     palette: np.ndarray | None = None  # (k, c) uint8, c = the channels of the colour part
     values: list = field(default_factory=list)  # per coded channel: its sorted values, or None (kept as is)
+    predictors: tuple = (0, 0, 0)  # the shards method's predictor of gr, rd and bd (flag 32)
 
     def channels(self, kind) -> int:
         """Channels of the image without its dropped alpha."""
@@ -50,6 +53,8 @@ class Transform:
             for v in self.values:
                 if v is not None:
                     _write_value_list(wr, v)
+        if self.flags & FLAG_PREDICTORS:
+            wr.raw(bytes(self.predictors))
 
     @staticmethod
     def read(rd: Reader, kind) -> Transform:
@@ -67,6 +72,10 @@ class Transform:
             if mask == 0 or mask >> c:
                 raise FormatError("damaged value list mask")
             t.values = [_read_value_list(rd) if mask >> i & 1 else None for i in range(c)]
+        if t.flags & FLAG_PREDICTORS:
+            t.predictors = tuple(rd.take(3, "predictors"))
+            if max(t.predictors) >= PREDICTORS or not any(t.predictors) or t.flags & FLAG_ZERO:
+                raise FormatError("damaged predictors")
         return t
 
     # ------------------------------------------------------------ pixels

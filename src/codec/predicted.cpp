@@ -1,0 +1,97 @@
+// The shards method with a predictor per plane (format version 2): the
+// encoding pass and the band reconstruction.
+#include <vector>
+
+#include "core/image/predictors.hpp"
+#include "kernels.hpp"
+#include "python/errors.hpp"
+
+namespace kelm::codec {
+
+namespace {
+
+using namespace kelm::py;
+
+bool plane_predictors(const std::vector<uint64_t>& seq, PlanePredictors& out) {
+    if (seq.size() != 3) {
+        PyErr_Format(PyExc_ValueError, "argument 'predictors': %zu entries, not 3 (gr, rd, bd)", seq.size());
+        return false;
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (seq[k] >= kPredictors) {
+            PyErr_Format(PyExc_ValueError, "argument 'predictors': %llu is not below %zu",
+                         static_cast<unsigned long long>(seq[k]), kPredictors);
+            return false;
+        }
+        out[k] = uint8_t(seq[k]);
+    }
+    return true;
+}
+
+// shard_streams_predicted(h, w, rgb, n_shards, s_lut, i_lut, d_lut, predictors)
+//   as shard_streams_rgb, each plane (gr, rd, bd) predicted by its own predictor
+PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn_shard_streams_predicted, args, nargs, kwnames);
+    const uint64_t h = bind.u64(), w = bind.u64();
+    const Array rgb_a = bind.array(DType::u8, 3);
+    const uint64_t n = bind.u64();
+    const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
+    const std::vector<uint64_t> pred_seq = bind.u64_sequence();
+    if (!bind) return nullptr;
+    PlanePredictors predictors{};
+    if (!plane_predictors(pred_seq, predictors)) return nullptr;
+    Taker take;
+    const auto rgb = take.flat<uint8_t>(rgb_a);
+    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    if (!take) return nullptr;
+    ShardStreams r;
+    if (!run_released([&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
+    return tuple_of({to_numpy(std::move(r.streams), {3, h * w}), to_numpy(std::move(r.counts), {3, n}),
+                     to_numpy(std::move(r.histograms), {3, n, 256})});
+}
+
+// reconstruct_predicted(heights, w, residuals, offsets, s_lut, i_lut, d_lut, predictors)
+//   as reconstruct_bands_rgb, for streams of shard_streams_predicted
+PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn_reconstruct_predicted, args, nargs, kwnames);
+    const std::vector<uint64_t> heights = bind.u64_sequence();
+    const uint64_t w = bind.u64();
+    const Array res_a = bind.array(DType::u8, 1);
+    const Array off_a = bind.array(DType::u32, 3);
+    const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
+    const std::vector<uint64_t> pred_seq = bind.u64_sequence();
+    if (!bind) return nullptr;
+    PlanePredictors predictors{};
+    if (!plane_predictors(pred_seq, predictors)) return nullptr;
+    const std::vector<std::size_t> off_shape = off_a.shape();
+    if (off_shape[0] != heights.size() || off_shape[1] != 3) {
+        PyErr_Format(PyExc_ValueError, "argument 'offsets': shape (%zu, %zu, %zu) is not (%zu, 3, n_shards)",
+                     off_shape[0], off_shape[1], off_shape[2], heights.size());
+        return nullptr;
+    }
+    Taker take;
+    const auto residuals = take.flat<uint8_t>(res_a);
+    const auto offsets = take.flat<uint32_t>(off_a);
+    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    if (!take) return nullptr;
+    std::size_t rows = 0;
+    for (uint64_t h : heights) rows += h;  // the sum is checked before any work
+    BandPlanes r;
+    if (!run_released([&] {
+            r = kelm::reconstruct_predicted(heights, w, residuals, offsets, off_shape[2], tables, predictors);
+        }))
+        return nullptr;
+    return tuple_of({to_numpy(std::move(r.gr), {rows, w}), to_numpy(std::move(r.rd), {rows, w}),
+                     to_numpy(std::move(r.bd), {rows, w})});
+}
+
+}  // namespace
+
+const py::Function fn_shard_streams_predicted{
+    "shard_streams_predicted", {"h", "w", "rgb", "n_shards", "s_lut", "i_lut", "d_lut", "predictors"},
+    shard_streams_predicted};
+const py::Function fn_reconstruct_predicted{
+    "reconstruct_predicted", {"heights", "w", "residuals", "offsets", "s_lut", "i_lut", "d_lut", "predictors"},
+    reconstruct_predicted};
+
+}  // namespace kelm::codec
