@@ -383,6 +383,7 @@ def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
         raise TypeError("a bug in the codec")
 
     monkeypatch.setattr(kelm_rans, "restore_channels", codec_bug)
+    monkeypatch.setattr(kelm_codec._kernels, "decode_bands_rgb", codec_bug)
     with pytest.raises(TypeError, match="a bug in the codec"):
         kelm_codec.decode(data)
 

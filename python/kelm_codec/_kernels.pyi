@@ -27,3 +27,9 @@ def decode_plane(
     bitstream: U8, st0: int, st1: int, st2: int, st3: int, h: int, w: int, all_cf: npt.NDArray[np.uint16],
     all_sf: npt.NDArray[np.uint16], ref_flat: U8, s_lut: U8, i_lut: U8, d_lut: U8
 ) -> U8: ...
+def decode_bands_rgb(
+    out: U8, heights: Sequence[int], payloads: U8, payload_sizes: Sequence[int], counts: U32,
+    cum_freqs: npt.NDArray[np.uint64], sym_freqs: npt.NDArray[np.uint64], lookups: U8, alpha_payloads: U8,
+    alpha_sizes: Sequence[int], alpha_cum: npt.NDArray[np.uint64], alpha_sym: npt.NDArray[np.uint64],
+    alpha_lookups: U8, s_lut: U8, i_lut: U8, d_lut: U8, initial_state: int
+) -> None: ...

@@ -115,12 +115,12 @@ template <std::size_t K, bool G, bool RB>
         for (std::size_t k = 0; k < 3; ++k) {
             if (k == 0 ? !G : !RB) continue;
             const std::size_t y = k ? yc : yg;
-            out[3 * b + k] = bands[b]->job->planes[k] + y * w;
-            up[3 * b + k] = y ? out[3 * b + k] - w : zero;
+            out[3 * b + k] = bands[b]->job->row(k, y, w);
+            up[3 * b + k] = y ? bands[b]->job->row(k, y - 1, w) : zero;
             std::memcpy(f.lane[3 * b + k].cursor, bands[b]->cursor[k], n_cursors * sizeof(const uint8_t*));
             f.lane[3 * b + k].end = bands[b]->end[k];
         }
-        guide[b] = bands[b]->job->planes[0] + yc * w;
+        guide[b] = bands[b]->job->row(0, yc, w);
     }
     const uint16_t* const gradient = t.gradient();
     uint8_t l[3 * K] = {};
@@ -209,6 +209,8 @@ void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables
         run_stage<true, false>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
         run_stage<true, true>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
         run_stage<false, true>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
+        for (std::size_t i = 0; i < n_full; ++i) full[i]->job->sink(yc);
+        for (std::size_t i = 0; i < n_last; ++i) last[i]->job->sink(yc);
     }
 }
 
@@ -341,6 +343,21 @@ bool FoldedTables::covers(const BandJob& band) const {
     return true;
 }
 
+namespace {
+
+void start_band(BandState& s, const BandJob& band, const FoldedTables& folded) {
+    s.job = &band;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const uint8_t* res = band.res[k].data();
+        const std::size_t len = band.res[k].size();
+        // An offset past the residuals stops the run at its first use.
+        for (std::size_t c = 0; c <= folded.max_shard; ++c) s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
+        s.end[k] = res + len;
+    }
+}
+
+}  // namespace
+
 void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
                    const FoldedTables& folded) {
     if (bands.size() > kLockstepBands) panic("too many bands for one lockstep run");
@@ -349,17 +366,10 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
     bool fast[kLockstepBands] = {};
     for (std::size_t b = 0; b < bands.size(); ++b) {
         const BandJob& band = bands[b];
+        if (band.ring) panic("ring planes need the fast kernel");
         if (w == 0 || band.h == 0 || !folded.covers(band)) continue;
         fast[b] = true;
-        BandState& s = states[n_fast++];
-        s.job = &band;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const uint8_t* res = band.res[k].data();
-            const std::size_t len = band.res[k].size();
-            // An offset past the residuals stops the run at its first use.
-            for (std::size_t c = 0; c <= folded.max_shard; ++c) s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
-            s.end[k] = res + len;
-        }
+        start_band(states[n_fast++], band, folded);
     }
     bool redo = false;
     if (n_fast > 0) {
@@ -372,7 +382,28 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
         }
     }
     for (std::size_t b = 0; b < bands.size(); ++b)
-        if (!fast[b] || redo) rebuild_checked(bands[b], w, tables);
+        if (!fast[b] || redo) rebuild_band_checked(bands[b], w, tables);
+}
+
+bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const FoldedTables& folded) {
+    if (bands.size() > kLockstepBands) panic("too many bands for one lockstep run");
+    BandState states[kLockstepBands];
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        if (w == 0 || bands[b].h == 0 || !folded.covers(bands[b])) panic("a band the fast kernel cannot rebuild");
+        start_band(states[b], bands[b], folded);
+    }
+    try {
+        rebuild_fast({states, bands.size()}, w, folded);
+    } catch (const Panic&) {
+        return false;
+    }
+    return true;
+}
+
+void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables) {
+    if (band.ring) panic("the checked kernel needs whole planes");
+    rebuild_checked(band, w, tables);
+    for (std::size_t y = 0; y < band.h && w != 0; ++y) band.sink(y);
 }
 
 }  // namespace kelm

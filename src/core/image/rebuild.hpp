@@ -14,14 +14,28 @@
 
 namespace kelm {
 
+// Called with each row y of a band once its gr, rd and bd rows are rebuilt.
+struct RowSink {
+    void (*fn)(void* ctx, std::size_t y) = nullptr;
+    void* ctx = nullptr;
+    void operator()(std::size_t y) const {
+        if (fn) fn(ctx, y);
+    }
+};
+
 // One band: its rows, its three result planes (gr, rd, bd; h * w each,
-// written in full), and per plane the residuals grouped by shard and the
-// first residual of each shard.
+// written in full, or, with ring set, the last two rows only: row y at
+// (y % 2) * w), and per plane the residuals grouped by shard and the first
+// residual of each shard.
 struct BandJob {
     std::size_t h = 0;
     uint8_t* planes[3] = {};
     std::span<const uint8_t> res[3];
     std::span<const uint32_t> off[3];
+    bool ring = false;
+    RowSink sink;
+
+    uint8_t* row(std::size_t k, std::size_t y, std::size_t w) const { return planes[k] + (ring ? (y & 1) : y) * w; }
 };
 
 // The caller's tables folded so that one load gives a pixel's gradient class
@@ -65,5 +79,15 @@ constexpr std::size_t kLockstepBands = 2;
 // the span is the one reported.
 void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
                    const FoldedTables& folded);
+
+// The fast kernel alone on up to kLockstepBands bands that folded covers (w
+// and every height above 0), handing each finished row to its band's sink;
+// ring planes are enough. False when a shard ran past its residuals (the rows
+// already handed out are then meaningless).
+bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const FoldedTables& folded);
+
+// The checked kernel on one band with whole planes (no ring); a failure is
+// reported as reconstruct_shards_rgb reports it. Rows go to the sink at the end.
+void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables);
 
 }  // namespace kelm

@@ -73,6 +73,14 @@ void restore_mode(Mode m, uint8_t* out, std::size_t h, std::size_t w, const uint
 
 }  // namespace
 
+void restore_row_gsub(uint8_t* out, const uint8_t* g, const uint8_t* r, const uint8_t* b, const uint8_t* a,
+                      std::size_t w, std::size_t K) {
+    if (K == 4)
+        restore_row<Mode::gsub, 4>(out, g, r, b, a, w);
+    else
+        restore_row<Mode::gsub, 3>(out, g, r, b, nullptr, w);
+}
+
 Buffer<uint8_t> restore_channels(std::size_t h, std::size_t w, std::span<const uint8_t> gr,
                                  std::span<const uint8_t> rd, std::span<const uint8_t> bd,
                                  std::span<const uint8_t> alpha, bool is_rgba, bool is_grayscale, bool apply_gsub) {
