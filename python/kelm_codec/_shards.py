@@ -177,7 +177,8 @@ class _ShardDecoder:
         call_on_file_data(_kernels.decode_bands_rgb, out[y0:y1], [s.y1 - s.y0 for s in sections],
                           _joined([s.payload for s in sections]), [len(s.payload) for s in sections],
                           np.stack([s.counts for s in sections]), tables.cum, tables.sym, tables.lookups,
-                          alpha, alpha_sizes, at.cum, at.sym, at.lookups, ts.s_lut, ts.i_lut, ts.d_lut, INITIAL_STATE)
+                          alpha, alpha_sizes, at.cum, at.sym, at.lookups, ts.s_lut, ts.i_lut, ts.d_lut, INITIAL_STATE,
+                          PIECE_PIXELS)
 
     def bands_stepwise(self, sections, out, spare_threads):
         """bands() step by step: the shards' residuals, the stacked planes, then
@@ -205,6 +206,10 @@ class _ShardDecoder:
 
 # Colour bands decode through _kernels.decode_bands_rgb; False: step by step (tests compare the two).
 FUSED = True
+# Bands larger than this (only forged or foreign files have them: the encoder's
+# bands hold about 2^20 pixels) decode their shards piece by piece as the
+# rebuild takes them, so that decoding needs little more than the output.
+PIECE_PIXELS = 1 << 22
 _NO_BYTES = np.zeros(0, np.uint8)
 
 

@@ -65,12 +65,13 @@ PyObject* decode_plane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // decode_bands_rgb(out, heights, payloads, payload_sizes, counts, cum_freqs, sym_freqs, lookups,
 //                  alpha_payloads, alpha_sizes, alpha_cum, alpha_sym, alpha_lookups, s_lut, i_lut, d_lut,
-//                  initial_state) -> None
+//                  initial_state, piece_pixels) -> None
 //   Decodes consecutive bands of an RGB or RGBA shards image into out (uint8
 //   (sum(heights), w, 3 or 4), C-contiguous, written in full): band b's
 //   records are the next payload_sizes[b] bytes of payloads, its shard counts
 //   counts[b] (3 n); alpha likewise (empty for RGB). Tables as decode_shards,
-//   for the 3 n colour shards and the one alpha shard.
+//   for the 3 n colour shards and the one alpha shard. Bands of more than
+//   piece_pixels pixels decode their shards a piece at a time (less memory).
 PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Binder bind(fn_decode_bands_rgb, args, nargs, kwnames);
     const Array out_a = bind.array(DType::u8, 3);
@@ -85,7 +86,7 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const Array alpha_cum_a = bind.array(DType::u64, 2), alpha_sym_a = bind.array(DType::u64, 2);
     const Array alpha_lookups_a = bind.array(DType::u8, 2);
     const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
-    const uint64_t initial_state = bind.u64();
+    const uint64_t initial_state = bind.u64(), piece_pixels = bind.u64();
     if (!bind) return nullptr;
     const std::vector<std::size_t> shape = out_a.shape(), counts_shape = counts_a.shape();
     const bool rgba = shape[2] == 4;
@@ -122,7 +123,8 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         }
     }
     if (!run_released([&] {
-            decode_colour_bands(bands, shape[1], shape[2], out, colour, alpha, tables, initial_state);
+            decode_colour_bands(bands, shape[1], shape[2], out, colour, alpha, tables, initial_state,
+                                piece_pixels);
         }))
         return nullptr;
     Py_RETURN_NONE;
@@ -133,7 +135,8 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 const py::Function fn_decode_bands_rgb{
     "decode_bands_rgb",
     {"out", "heights", "payloads", "payload_sizes", "counts", "cum_freqs", "sym_freqs", "lookups", "alpha_payloads",
-     "alpha_sizes", "alpha_cum", "alpha_sym", "alpha_lookups", "s_lut", "i_lut", "d_lut", "initial_state"},
+     "alpha_sizes", "alpha_cum", "alpha_sym", "alpha_lookups", "s_lut", "i_lut", "d_lut", "initial_state",
+     "piece_pixels"},
     decode_bands_rgb};
 const py::Function fn_decode_shards{
     "decode_shards", {"payload", "shard_counts", "cum_freqs", "sym_freqs", "lookups", "initial_state"}, decode_shards};

@@ -29,9 +29,11 @@ struct BandInput {
 
 // Decodes the bands into out: sum(h) rows of w pixels of K = 3 (RGB) or 4
 // (RGBA) bytes. Failures on damaged data are InvalidInput or Panic; the bands
-// fail in order, a band's colour planes before its alpha plane.
+// fail in order, a band's colour planes before its alpha plane. Bands of more
+// than piece_pixels pixels decode their shards a piece at a time as the
+// rebuild takes them, so that they need no room for their residuals.
 void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::size_t K, std::span<uint8_t> out,
                          const ShardCoding& colour, const ShardCoding& alpha, const ContextTables& tables,
-                         uint64_t initial_state);
+                         uint64_t initial_state, std::size_t piece_pixels);
 
 }  // namespace kelm
