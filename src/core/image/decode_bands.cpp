@@ -8,6 +8,7 @@
 #include "core/image/image_size.hpp"
 #include "core/image/rebuild.hpp"
 #include "core/image/restore.hpp"
+#include "core/pool/pool.hpp"
 #include "core/rans/shard_decoder.hpp"
 #include "core/rans/shard_exact.hpp"
 
@@ -119,6 +120,8 @@ struct Decoded {
 void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::size_t K, std::span<uint8_t> out,
                          const ShardCoding& colour, const ShardCoding& alpha, const ContextTables& tables,
                          uint64_t initial_state, std::size_t piece_pixels) {
+    // The caller runs one group of bands per core: steps stay on this thread.
+    const InlineSteps inline_steps;
     if (K != 3 && K != 4) reject("a colour image has 3 or 4 channels, not " + std::to_string(K));
     std::size_t rows = 0;
     for (std::size_t b = 0; b < bands.size(); ++b) {
