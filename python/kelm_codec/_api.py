@@ -186,7 +186,8 @@ def decode(data, *, threads: int | None = None, max_pixels: int = MAX_PIXELS) ->
     data: a bytes-like object. Raises FormatError for truncated, damaged or
     foreign data, and for images where h x w, h or w exceeds max_pixels.
     threads: Python threads for the band jobs, as for encode (which says what
-        sizes the native pools).
+        sizes the native pools). Colour images coded with shards decode on
+        these threads alone: each band job runs its native steps on its own thread.
     """
     threads = _threads(threads)
     data = _file_data(data)
