@@ -776,3 +776,7 @@ def test_band_decoder_matches_the_stepwise_path(monkeypatch, kind):
             got.append(outcome(blob, threads))
         assert got[0] == got[1] == got[2]
     assert outcome(data, 2) == img.tobytes()
+    monkeypatch.setenv("KELM_SIMD", "scalar")  # the simple row restore and rANS decoder
+    for pieces in (1 << 22, 0):
+        monkeypatch.setattr(_shards, "PIECE_PIXELS", pieces)
+        assert outcome(data, 1) == img.tobytes()

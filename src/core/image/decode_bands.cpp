@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/common/buffer.hpp"
+#include "core/common/cpu_features.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/rebuild.hpp"
 #include "core/image/restore.hpp"
@@ -22,11 +23,12 @@ struct RowTarget {
     uint8_t* out;  // the band's first output row
     std::size_t w, K;
     const uint8_t* no_alpha;  // zeros, the alpha of K = 4 rows until the alpha plane is decoded
+    bool vector;              // rows restored with the vector kernel
 
     static void put(void* ctx, std::size_t y) {
         const RowTarget& t = *static_cast<const RowTarget*>(ctx);
         restore_row_gsub(t.out + y * t.w * t.K, t.job->row(0, y, t.w), t.job->row(1, y, t.w), t.job->row(2, y, t.w),
-                         t.no_alpha, t.w, t.K);
+                         t.no_alpha, t.w, t.K, t.vector);
     }
 };
 
@@ -141,6 +143,7 @@ void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::s
     const std::shared_ptr<const FoldedTables> folded = fold_tables(tables);
     const bool fast = folded->ready() && std::size_t(folded->max_shard) < n;
     const std::vector<uint8_t> no_alpha(K == 4 ? w : 0, 0);
+    const bool vector = simd_level() == SimdLevel::avx2;  // AVX2 implies the SSSE3 the row kernel needs
 
     uint8_t* band_out = out.data();
     for (std::size_t first = 0; first < bands.size(); first += kLockstepBands) {
@@ -186,7 +189,7 @@ void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::s
                 job.res[k] = d.residuals.span().subspan(k * px, px);
                 job.off[k] = std::span<const uint32_t>(d.offsets).subspan(k * n, n);
             }
-            targets[i] = RowTarget{&job, band_out, w, K, no_alpha.data()};
+            targets[i] = RowTarget{&job, band_out, w, K, no_alpha.data(), vector};
             job.sink = RowSink{&RowTarget::put, &targets[i]};
             band_out += px * K;
         }
