@@ -414,6 +414,7 @@ def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
         raise TypeError("a bug in the codec")
 
     monkeypatch.setattr(kelm_rans, "restore_channels", codec_bug)
+    monkeypatch.setattr(kelm_codec._kernels, "decode_bands_rgb", codec_bug)
     with pytest.raises(TypeError, match="a bug in the codec"):
         kelm_codec.decode(data)
 
@@ -777,3 +778,36 @@ def test_cli_bench_small(tmp_path, capsys):
         assert plot.stat().st_size > 0
     assert "kelm shards" in out and "kelm planes" in out and "TOTAL" in out
     assert "NOT LOSSLESS" not in out.split("kelm planes")[0]
+
+
+@pytest.mark.parametrize("kind", ["rgb", "rgba"])
+def test_band_decoder_matches_the_stepwise_path(monkeypatch, kind):
+    from kelm_codec import _shards
+    img = np.ascontiguousarray(np.tile(photo(kind), (6, 3, 1)))  # three bands: a lockstep pair and one alone
+    data = kelm_codec.encode(img, level=0)
+    assert kelm_codec.info(data)["bands"] == 3
+    rng = np.random.default_rng(len(kind))
+    cases = [(data, 1), (data, 2)]
+    for pos in rng.integers(40, len(data), 12):  # damaged records: both paths refuse the same files
+        bad = bytearray(data)
+        bad[pos] ^= 1 << int(rng.integers(8))
+        cases.append((bytes(bad), 1))
+
+    def outcome(blob, threads):
+        try:
+            return kelm_codec.decode(blob, threads=threads).tobytes()
+        except FormatError:
+            return None
+
+    for blob, threads in cases:
+        got = []
+        for fused, pieces in ((True, 1 << 22), (True, 0), (False, 0)):  # whole residuals, in pieces, stepwise
+            monkeypatch.setattr(_shards, "FUSED", fused)
+            monkeypatch.setattr(_shards, "PIECE_PIXELS", pieces)
+            got.append(outcome(blob, threads))
+        assert got[0] == got[1] == got[2]
+    assert outcome(data, 2) == img.tobytes()
+    monkeypatch.setenv("KELM_SIMD", "scalar")  # the simple row restore and rANS decoder
+    for pieces in (1 << 22, 0):
+        monkeypatch.setattr(_shards, "PIECE_PIXELS", pieces)
+        assert outcome(data, 1) == img.tobytes()

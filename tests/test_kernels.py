@@ -289,7 +289,8 @@ def test_heights_from_an_array_and_keywords():
 
 def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
-                          "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted"]
+                          "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
+                          "decode_bands_rgb"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):

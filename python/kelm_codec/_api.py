@@ -230,7 +230,8 @@ def decode(data: BytesLike, *, out: np.ndarray | None = None, threads: int | Non
         file stores the pixels as they are). On a damaged file its content is
         undefined.
     threads: Python threads for the band jobs, as for encode (which says what
-        sizes the native pools).
+        sizes the native pools). Colour images coded with shards decode on
+        these threads alone: each band job runs its native steps on its own thread.
     """
     threads = _threads(threads)
     data = _file_data(data)

@@ -15,7 +15,7 @@ from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, reconstruct, shard_streams
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
-from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
+from ._rans import INITIAL_STATE, RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
 
 
@@ -165,7 +165,27 @@ class _ShardDecoder:
     predictors: tuple = DEFAULT_PREDICTORS
 
     def bands(self, sections, out, spare_threads):
-        """Decodes bands that follow each other into out, rebuilt together."""
+        """Decodes bands that follow each other into out, rebuilt together: colour
+        bands in one native call, straight into out's rows (the default predictors only)."""
+        if self.kind == KIND_GRAY or not FUSED or self.predictors != tuple(DEFAULT_PREDICTORS):
+            return self.bands_stepwise(sections, out, spare_threads)
+        y0, y1 = sections[0].y0, sections[-1].y1
+        tables, ts = self.tables, self.ts
+        alpha, alpha_sizes, at = _NO_BYTES, [], self.alpha_tables
+        if at is not None:
+            alpha = _joined([s.alpha_payload for s in sections])
+            alpha_sizes = [len(s.alpha_payload) for s in sections]
+        else:
+            at = tables
+        call_on_file_data(_kernels.decode_bands_rgb, out[y0:y1], [s.y1 - s.y0 for s in sections],
+                          _joined([s.payload for s in sections]), [len(s.payload) for s in sections],
+                          np.stack([s.counts for s in sections]), tables.cum, tables.sym, tables.lookups,
+                          alpha, alpha_sizes, at.cum, at.sym, at.lookups, ts.s_lut, ts.i_lut, ts.d_lut, INITIAL_STATE,
+                          PIECE_PIXELS)
+
+    def bands_stepwise(self, sections, out, spare_threads):
+        """bands() step by step: the shards' residuals, the stacked planes, then
+        the restored rows; the reference the native band decoder is held to."""
         y0, y1, w = sections[0].y0, sections[-1].y1, out.shape[1]
         planes = self._planes(sections, coded_width(self.kind, w))
         if self.kind == KIND_GRAY:
@@ -184,6 +204,20 @@ class _ShardDecoder:
         offsets = np.stack([_plane_starts(s.counts.reshape(3, ts.n_shards)) for s in sections]).astype(np.uint32)
         residuals = residuals[0] if len(residuals) == 1 else np.concatenate(residuals)
         return reconstruct([s.y1 - s.y0 for s in sections], cw, residuals, offsets, ts, self.predictors)
+
+
+# Colour bands decode through _kernels.decode_bands_rgb; False: step by step (tests compare the two).
+FUSED = True
+# Bands larger than this (only forged or foreign files have them: the encoder's
+# bands hold about 2^20 pixels) decode their shards piece by piece as the
+# rebuild takes them, so that decoding needs little more than the output.
+PIECE_PIXELS = 1 << 22
+_NO_BYTES = np.zeros(0, np.uint8)
+
+
+def _joined(payloads) -> np.ndarray:
+    return np.frombuffer(payloads[0], np.uint8) if len(payloads) == 1 else np.concatenate(
+        [np.frombuffer(p, np.uint8) for p in payloads])
 
 
 def _unstrip(out, strips):

@@ -7,6 +7,7 @@ namespace kelm::codec {
 
 // decode.cpp
 extern const py::Function fn_decode_shards;
+extern const py::Function fn_decode_bands_rgb;
 extern const py::Function fn_decode_plane;
 // image.cpp
 extern const py::Function fn_reconstruct_bands_rgb;

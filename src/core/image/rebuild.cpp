@@ -46,7 +46,8 @@ struct LaneFrame {
     uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
-    const uint8_t* end;         // end of the plane's residuals
+    const uint8_t* limit[256];  // where each shard's residuals (or its piece) end
+    PieceSource* pieces;        // where the next piece comes from, if they come in pieces
 };
 
 // K bands' lanes (gr, rd, bd of band b at 3 b .. 3 b + 2) at fixed offsets
@@ -61,10 +62,16 @@ struct Frame {
 struct BandState {
     const BandJob* job = nullptr;
     const uint8_t* cursor[3][256] = {};
-    const uint8_t* end[3] = {};
+    const uint8_t* limit[3][256] = {};
 };
 
 [[noreturn, gnu::cold, gnu::noinline]] void past_end() { throw Panic{}; }
+
+// A shard's residuals are used up: its next piece, if they come in pieces.
+[[gnu::cold, gnu::noinline]] const uint8_t* next_piece(LaneFrame& s, std::size_t shard) {
+    if (!s.pieces) past_end();
+    return s.pieces->next(shard, s.limit[shard]);
+}
 
 void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     s.up[0] = x0 ? up[x0 - 1] : 0;
@@ -82,7 +89,7 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
 // for gr the bucket of the prediction.
-template <bool Guided>
+template <bool Guided, bool Diff>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
@@ -95,17 +102,17 @@ template <bool Guided>
     }
     const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
     const uint8_t* c = s.cursor[shard];
-    if (c >= s.end) [[unlikely]]
-        past_end();
+    if (c >= s.limit[shard]) [[unlikely]]
+        c = next_piece(s, shard);
     s.cursor[shard] = c + 1;
-    const uint8_t value = uint8_t(j + unfolded[*c]);
+    const uint8_t value = uint8_t(j + (Diff ? *c : unfolded[*c]));
     s.out[i] = value;
     return value;
 }
 
 // One stage of K bands: gr row yg (when G) and rd, bd row yc (when RB) of
 // each. The 3 K dependency chains are independent, so they overlap.
-template <std::size_t K, bool G, bool RB>
+template <std::size_t K, bool G, bool RB, bool Diff>
 [[gnu::noinline]] void fast_row(Frame<K>& f, BandState* const* bands, std::size_t yg, std::size_t yc, std::size_t w,
                                 std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
     uint8_t* out[3 * K] = {};
@@ -115,12 +122,13 @@ template <std::size_t K, bool G, bool RB>
         for (std::size_t k = 0; k < 3; ++k) {
             if (k == 0 ? !G : !RB) continue;
             const std::size_t y = k ? yc : yg;
-            out[3 * b + k] = bands[b]->job->planes[k] + y * w;
-            up[3 * b + k] = y ? out[3 * b + k] - w : zero;
+            out[3 * b + k] = bands[b]->job->row(k, y, w);
+            up[3 * b + k] = y ? bands[b]->job->row(k, y - 1, w) : zero;
             std::memcpy(f.lane[3 * b + k].cursor, bands[b]->cursor[k], n_cursors * sizeof(const uint8_t*));
-            f.lane[3 * b + k].end = bands[b]->end[k];
+            std::memcpy(f.lane[3 * b + k].limit, bands[b]->limit[k], n_cursors * sizeof(const uint8_t*));
+            f.lane[3 * b + k].pieces = bands[b]->job->pieces[k];
         }
-        guide[b] = bands[b]->job->planes[0] + yc * w;
+        guide[b] = bands[b]->job->row(0, yc, w);
     }
     const uint16_t* const gradient = t.gradient();
     uint8_t l[3 * K] = {};
@@ -137,10 +145,10 @@ template <std::size_t K, bool G, bool RB>
         for (std::size_t i = 0; i < n; ++i) {
 #pragma GCC unroll 8
             for (std::size_t b = 0; b < K; ++b) {
-                if constexpr (G) l[3 * b] = fast_step<false>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                if constexpr (G) l[3 * b] = fast_step<false, Diff>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
                 if constexpr (RB) {
-                    l[3 * b + 1] = fast_step<true>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
-                    l[3 * b + 2] = fast_step<true>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+                    l[3 * b + 1] = fast_step<true, Diff>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                    l[3 * b + 2] = fast_step<true, Diff>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
                 }
             }
         }
@@ -149,8 +157,10 @@ template <std::size_t K, bool G, bool RB>
     }
     for (std::size_t b = 0; b < K; ++b)
         for (std::size_t k = 0; k < 3; ++k)
-            if (out[3 * b + k])
+            if (out[3 * b + k]) {
                 std::memcpy(bands[b]->cursor[k], f.lane[3 * b + k].cursor, n_cursors * sizeof(const uint8_t*));
+                std::memcpy(bands[b]->limit[k], f.lane[3 * b + k].limit, n_cursors * sizeof(const uint8_t*));
+            }
 }
 
 // Frames for every lockstep width up to kLockstepBands, made on first use.
@@ -169,14 +179,14 @@ FrameSet<N...> frame_set_for(std::index_sequence<N...>);
 using Frames = decltype(frame_set_for(std::make_index_sequence<kLockstepBands>()));
 
 // Runs one stage on the n bands of a set, as many side by side as there are.
-template <bool G, bool RB, std::size_t K = kLockstepBands>
+template <bool G, bool RB, bool Diff, std::size_t K = kLockstepBands>
 void run_stage(Frames& frames, BandState* const* set, std::size_t n, std::size_t yg, std::size_t yc, std::size_t w,
                std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
     if constexpr (K > 0) {
         if (n == K)
-            fast_row<K, G, RB>(frames.get<K>(), set, yg, yc, w, n_cursors, t, zero);
+            fast_row<K, G, RB, Diff>(frames.get<K>(), set, yg, yc, w, n_cursors, t, zero);
         else
-            run_stage<G, RB, K - 1>(frames, set, n, yg, yc, w, n_cursors, t, zero);
+            run_stage<G, RB, Diff, K - 1>(frames, set, n, yg, yc, w, n_cursors, t, zero);
     }
 }
 
@@ -184,6 +194,7 @@ void run_stage(Frames& frames, BandState* const* set, std::size_t n, std::size_t
 // of h rows is gr row s (while s < h) with rd and bd row s - 1, so gr runs
 // one row ahead of the planes it guides. Bands of unequal heights share the
 // stages they have.
+template <bool Diff>
 void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables& t) {
     const std::vector<uint8_t> zero(w, 0);
     Frames frames;
@@ -206,9 +217,11 @@ void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables
                 last[n_last++] = &s;
         }
         const std::size_t yc = stage ? stage - 1 : 0;
-        run_stage<true, false>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
-        run_stage<true, true>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
-        run_stage<false, true>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
+        run_stage<true, false, Diff>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
+        run_stage<true, true, Diff>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
+        run_stage<false, true, Diff>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
+        for (std::size_t i = 0; i < n_full; ++i) full[i]->job->sink(yc);
+        for (std::size_t i = 0; i < n_last; ++i) last[i]->job->sink(yc);
     }
 }
 
@@ -336,10 +349,28 @@ std::shared_ptr<const FoldedTables> fold_tables(const ContextTables& tables) {
 
 bool FoldedTables::covers(const BandJob& band) const {
     if (!ready()) return false;
-    for (const auto& off : band.off)
-        if (std::size_t(max_shard) >= off.size()) return false;
+    for (std::size_t k = 0; k < 3; ++k)
+        if (!band.pieces[k] && std::size_t(max_shard) >= band.off[k].size()) return false;
     return true;
 }
+
+namespace {
+
+void start_band(BandState& s, const BandJob& band, const FoldedTables& folded) {
+    s.job = &band;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (band.pieces[k]) continue;  // every shard asks for its first piece at its first use
+        const uint8_t* res = band.res[k].data();
+        const std::size_t len = band.res[k].size();
+        // An offset past the residuals stops the run at its first use.
+        for (std::size_t c = 0; c <= folded.max_shard; ++c) {
+            s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
+            s.limit[k][c] = res + len;
+        }
+    }
+}
+
+}  // namespace
 
 void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
                    const FoldedTables& folded) {
@@ -349,22 +380,15 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
     bool fast[kLockstepBands] = {};
     for (std::size_t b = 0; b < bands.size(); ++b) {
         const BandJob& band = bands[b];
+        if (band.ring || band.pieces[0]) panic("ring planes and pieces need the fast kernel");
         if (w == 0 || band.h == 0 || !folded.covers(band)) continue;
         fast[b] = true;
-        BandState& s = states[n_fast++];
-        s.job = &band;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const uint8_t* res = band.res[k].data();
-            const std::size_t len = band.res[k].size();
-            // An offset past the residuals stops the run at its first use.
-            for (std::size_t c = 0; c <= folded.max_shard; ++c) s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
-            s.end[k] = res + len;
-        }
+        start_band(states[n_fast++], band, folded);
     }
     bool redo = false;
     if (n_fast > 0) {
         try {
-            rebuild_fast({states, n_fast}, w, folded);
+            rebuild_fast<false>({states, n_fast}, w, folded);
         } catch (const Panic&) {
             // A shard ran past its residuals: rebuild checked, so the failure
             // reported is the first in band, plane and raster order.
@@ -372,7 +396,36 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
         }
     }
     for (std::size_t b = 0; b < bands.size(); ++b)
-        if (!fast[b] || redo) rebuild_checked(bands[b], w, tables);
+        if (!fast[b] || redo) rebuild_band_checked(bands[b], w, tables);
+}
+
+bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const FoldedTables& folded, bool differences) {
+    if (bands.size() > kLockstepBands) panic("too many bands for one lockstep run");
+    BandState states[kLockstepBands];
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        if (w == 0 || bands[b].h == 0 || !folded.covers(bands[b])) panic("a band the fast kernel cannot rebuild");
+        start_band(states[b], bands[b], folded);
+    }
+    try {
+        if (differences)
+            rebuild_fast<true>({states, bands.size()}, w, folded);
+        else
+            rebuild_fast<false>({states, bands.size()}, w, folded);
+    } catch (const Panic&) {
+        return false;
+    }
+    return true;
+}
+
+void unfold_in_place(std::span<uint8_t> residuals) {
+    uint8_t* const r = residuals.data();
+    for (std::size_t i = 0; i < residuals.size(); ++i) r[i] = uint8_t((r[i] >> 1) ^ (0u - (r[i] & 1u)));
+}
+
+void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables) {
+    if (band.ring || band.pieces[0]) panic("the checked kernel needs whole planes and residuals");
+    rebuild_checked(band, w, tables);
+    for (std::size_t y = 0; y < band.h && w != 0; ++y) band.sink(y);
 }
 
 }  // namespace kelm

@@ -14,14 +14,40 @@
 
 namespace kelm {
 
+// Called with each row y of a band once its gr, rd and bd rows are rebuilt.
+struct RowSink {
+    void (*fn)(void* ctx, std::size_t y) = nullptr;
+    void* ctx = nullptr;
+    void operator()(std::size_t y) const {
+        if (fn) fn(ctx, y);
+    }
+};
+
+// A plane's residuals handed out shard by shard, a piece at a time: next
+// returns the start of the shard's next piece and sets end to its end; it
+// throws Panic when the shard has nothing left.
+struct PieceSource {
+    virtual const uint8_t* next(std::size_t shard, const uint8_t*& end) = 0;
+
+protected:
+    ~PieceSource() = default;
+};
+
 // One band: its rows, its three result planes (gr, rd, bd; h * w each,
-// written in full), and per plane the residuals grouped by shard and the
-// first residual of each shard.
+// written in full, or, with ring set, the last two rows only: row y at
+// (y % 2) * w), and per plane the residuals grouped by shard and the first
+// residual of each shard; or, for the fast kernel, a source of pieces per
+// plane in place of res and off.
 struct BandJob {
     std::size_t h = 0;
     uint8_t* planes[3] = {};
     std::span<const uint8_t> res[3];
     std::span<const uint32_t> off[3];
+    PieceSource* pieces[3] = {};
+    bool ring = false;
+    RowSink sink;
+
+    uint8_t* row(std::size_t k, std::size_t y, std::size_t w) const { return planes[k] + (ring ? (y & 1) : y) * w; }
 };
 
 // The caller's tables folded so that one load gives a pixel's gradient class
@@ -48,7 +74,7 @@ struct FoldedTables {
     const uint16_t* gradient() const { return block.data(); }
     const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(block.data()); }
     // True when the fast kernel may rebuild the band: every shard a pixel can
-    // get has an offset in each plane.
+    // get has an offset in each plane (or the planes come in pieces).
     bool covers(const BandJob& band) const;
 };
 
@@ -65,5 +91,20 @@ constexpr std::size_t kLockstepBands = 2;
 // the span is the one reported.
 void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextTables& tables,
                    const FoldedTables& folded);
+
+// The fast kernel alone on up to kLockstepBands bands that folded covers (w
+// and every height above 0), handing each finished row to its band's sink;
+// ring planes are enough. False when a shard ran past its residuals (the rows
+// already handed out are then meaningless). With differences, the residuals
+// hold unfold_residual(z, 0) in place of each z (one table load less a pixel).
+bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const FoldedTables& folded,
+                        bool differences = false);
+
+// Turns folded residuals z into the differences unfold_residual(z, 0), in place.
+void unfold_in_place(std::span<uint8_t> residuals);
+
+// The checked kernel on one band with whole planes (no ring); a failure is
+// reported as reconstruct_shards_rgb reports it. Rows go to the sink at the end.
+void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables);
 
 }  // namespace kelm

@@ -25,7 +25,13 @@ RebuiltPlanes reconstruct_shards_rgb(std::size_t h, std::size_t w, std::span<con
     out.gr = Buffer<uint8_t>::uninit(total);
     out.rd = Buffer<uint8_t>::uninit(total);
     out.bd = Buffer<uint8_t>::uninit(total);
-    const BandJob band{h, {out.gr.data(), out.rd.data(), out.bd.data()}, {res_gr, res_rd, res_bd}, {off_gr, off_rd, off_bd}};
+    BandJob band;
+    band.h = h;
+    band.planes[0] = out.gr.data();
+    band.planes[1] = out.rd.data();
+    band.planes[2] = out.bd.data();
+    band.res[0] = res_gr, band.res[1] = res_rd, band.res[2] = res_bd;
+    band.off[0] = off_gr, band.off[1] = off_rd, band.off[2] = off_bd;
     rebuild_bands({&band, 1}, w, tables, *fold_tables(tables));
     return out;
 }

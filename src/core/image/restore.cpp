@@ -1,6 +1,9 @@
 #include "core/image/restore.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/common/check.hpp"
@@ -49,6 +52,53 @@ void restore_row(uint8_t* __restrict out, const uint8_t* __restrict g, const uin
     }
 }
 
+// pshufb masks that spread 16 bytes of one channel over the three 16-byte
+// pieces of 16 RGB pixels: mask 3 c + k puts channel k's bytes into piece c.
+constexpr std::array<std::array<uint8_t, 16>, 9> rgb_spread_masks() {
+    std::array<std::array<uint8_t, 16>, 9> m{};
+    for (std::size_t c = 0; c < 3; ++c)
+        for (std::size_t k = 0; k < 3; ++k)
+            for (std::size_t j = 0; j < 16; ++j) {
+                const std::size_t p = 16 * c + j;
+                m[3 * c + k][j] = p % 3 == k ? uint8_t(p / 3) : uint8_t(0x80);
+            }
+    return m;
+}
+constexpr auto kRgbSpread = rgb_spread_masks();
+
+// restore_row's gsub mode 16 pixels at a time; returns the pixels done.
+template <int K>
+__attribute__((target("ssse3"))) std::size_t restore_gsub_vector(uint8_t* out, const uint8_t* g, const uint8_t* r,
+                                                                   const uint8_t* b, const uint8_t* a, std::size_t w) {
+    std::size_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m128i green = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
+        const __m128i red = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x)), green);
+        const __m128i blue = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x)), green);
+        if constexpr (K == 3) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                auto mask = [&](std::size_t k) {
+                    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRgbSpread[3 * c + k].data()));
+                };
+                const __m128i piece = _mm_or_si128(
+                    _mm_or_si128(_mm_shuffle_epi8(red, mask(0)), _mm_shuffle_epi8(green, mask(1))),
+                    _mm_shuffle_epi8(blue, mask(2)));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * c), piece);
+            }
+        } else {
+            const __m128i alpha = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+            const __m128i rg_lo = _mm_unpacklo_epi8(red, green), rg_hi = _mm_unpackhi_epi8(red, green);
+            const __m128i ba_lo = _mm_unpacklo_epi8(blue, alpha), ba_hi = _mm_unpackhi_epi8(blue, alpha);
+            __m128i* const o = reinterpret_cast<__m128i*>(out + 4 * x);
+            _mm_storeu_si128(o, _mm_unpacklo_epi16(rg_lo, ba_lo));
+            _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(rg_lo, ba_lo));
+            _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(rg_hi, ba_hi));
+            _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(rg_hi, ba_hi));
+        }
+    }
+    return x;
+}
+
 template <Mode M, int K>
 void restore_all(uint8_t* out, std::size_t h, std::size_t w, const uint8_t* g, const uint8_t* r, const uint8_t* b,
                  const uint8_t* a) {
@@ -72,6 +122,17 @@ void restore_mode(Mode m, uint8_t* out, std::size_t h, std::size_t w, const uint
 }
 
 }  // namespace
+
+void restore_row_gsub(uint8_t* out, const uint8_t* g, const uint8_t* r, const uint8_t* b, const uint8_t* a,
+                      std::size_t w, std::size_t K, bool vector) {
+    if (K == 4) {
+        const std::size_t x = vector ? restore_gsub_vector<4>(out, g, r, b, a, w) : 0;
+        restore_row<Mode::gsub, 4>(out + 4 * x, g + x, r + x, b + x, a + x, w - x);
+    } else {
+        const std::size_t x = vector ? restore_gsub_vector<3>(out, g, r, b, nullptr, w) : 0;
+        restore_row<Mode::gsub, 3>(out + 3 * x, g + x, r + x, b + x, nullptr, w - x);
+    }
+}
 
 Buffer<uint8_t> restore_channels(std::size_t h, std::size_t w, std::span<const uint8_t> gr,
                                  std::span<const uint8_t> rd, std::span<const uint8_t> bd,

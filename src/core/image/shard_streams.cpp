@@ -85,15 +85,23 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
 }
 
 // Rows [y0, y1) of every plane written to their shards' places, starting at
-// the chunk's cursors: a stable counting sort in raster order.
+// the chunk's cursors: a stable counting sort in raster order. The three
+// planes go side by side: runs of one shard make each plane's cursor a chain
+// through memory, and three chains overlap.
 void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* cursor, uint8_t* streams) {
     const std::size_t plane = in.h * in.w, n = in.n;
-    for (std::size_t k = 0; k < 3; ++k) {
-        const uint8_t* __restrict res = in.residuals + k * plane;
-        const uint8_t* __restrict cls = in.classes + k * plane;
-        uint8_t* __restrict out = streams + k * plane;
-        uint32_t* __restrict c = cursor + k * n;
-        for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) out[c[cls[i]]++] = res[i];
+    const uint8_t* __restrict res = in.residuals;
+    const uint8_t* __restrict cls = in.classes;
+    uint32_t* __restrict c0 = cursor;
+    uint32_t* __restrict c1 = cursor + n;
+    uint32_t* __restrict c2 = cursor + 2 * n;
+    uint8_t* __restrict o0 = streams;
+    uint8_t* __restrict o1 = streams + plane;
+    uint8_t* __restrict o2 = streams + 2 * plane;
+    for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) {
+        o0[c0[cls[i]]++] = res[i];
+        o1[c1[cls[plane + i]]++] = res[plane + i];
+        o2[c2[cls[2 * plane + i]]++] = res[2 * plane + i];
     }
 }
 

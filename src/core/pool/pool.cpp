@@ -182,6 +182,7 @@ std::size_t available_parallelism() {
 // ---------------------------------------------------------------- pool
 
 thread_local bool t_is_worker = false;
+thread_local std::size_t t_inline_steps = 0;  // InlineSteps alive on this thread
 
 // One parallel step. Lives on the submitter's stack; fields other than
 // `next_piece` are guarded by the pool mutex once queued. RangeBody is only
@@ -400,12 +401,15 @@ void pool_init(std::size_t n_threads) {
 
 void parallel_for_ranges(std::size_t n, std::size_t grain, RangeBody body) {
     grain = std::max<std::size_t>(grain, 1);
-    if (t_is_worker) return run_inline(n, grain, body);
+    if (t_is_worker || t_inline_steps) return run_inline(n, grain, body);
     Pool& pool = obtain_pool();
     if (n == 0) return;
     Job job(body, n, grain);
     pool.run(job);
     if (job.error) std::rethrow_exception(job.error);
 }
+
+InlineSteps::InlineSteps() { ++t_inline_steps; }
+InlineSteps::~InlineSteps() { --t_inline_steps; }
 
 }  // namespace kelm

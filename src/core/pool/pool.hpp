@@ -48,6 +48,17 @@ private:
 // piece after all claimed pieces have finished; unclaimed pieces are skipped.
 void parallel_for_ranges(std::size_t n, std::size_t grain, RangeBody body);
 
+// While one lives, parallel steps started on its thread run there, piece by
+// piece in order (as they do on a worker): for callers that already run one
+// task per core and would only make the pool's threads wait on each other.
+class InlineSteps {
+public:
+    InlineSteps();
+    ~InlineSteps();
+    InlineSteps(const InlineSteps&) = delete;
+    InlineSteps& operator=(const InlineSteps&) = delete;
+};
+
 // One call of body(i) per item i in [0, n).
 template <class F>
 void parallel_for(std::size_t n, F&& body, std::size_t grain = 1) {

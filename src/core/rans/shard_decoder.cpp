@@ -164,6 +164,27 @@ StreamEnd decode_one(const uint64_t (&st)[4], std::span<const uint8_t> bytes, st
 
 }  // namespace
 
+StreamPieces::StreamPieces(const uint64_t (&st)[4], std::span<const uint8_t> bytes, const uint64_t* cums,
+                           const uint64_t* freqs, const uint8_t* lookup)
+    : st_{st[0], st[1], st[2], st[3]},
+      bytes_(bytes.data()),
+      pos_(std::ptrdiff_t(bytes.size()) - 1),
+      cums_(cums),
+      freqs_(freqs),
+      lookup_(lookup) {}
+
+void StreamPieces::next(uint8_t* out, std::size_t n) {
+    if (n == 0) return;
+    if (freqs_[0] == kProbScale) {  // decode_one's single-symbol shortcut: nothing moves
+        std::memset(out, lookup_[0], n);
+        return;
+    }
+    const StreamEnd e = decode_stream(st_, {bytes_, std::size_t(pos_ + 1)},
+                                      StreamTables<false>{lookup_, freqs_, cums_, 0, 0, 0}, out, n);
+    std::memcpy(st_, e.st, sizeof st_);
+    pos_ = e.pos;
+}
+
 Buffer<uint8_t> build_all_lookups(std::span<const uint64_t> all_cum_freqs, std::size_t n_tables) {
     if (n_tables != 0 && checked_mul(n_tables, kCumLen) > all_cum_freqs.size()) {
         // The first table whose row lies beyond the copy.
