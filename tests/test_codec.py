@@ -1,4 +1,5 @@
 """The reference codec kelm_codec: round trips, damaged files, the command line."""
+import base64
 import hashlib
 import os
 import struct
@@ -499,6 +500,19 @@ def bomb_outcomes():
 ])
 def test_claims_beyond_the_bytes_are_refused_before_anything_grows(bomb_outcomes, name, message):
     assert bomb_outcomes[name].startswith("FormatError") and message in bomb_outcomes[name]
+
+
+# Found by fuzz/ (container): a 61-byte deflate file claiming 4294967272 x
+# 4194303967 RGBA pixels, and its lzma twin (method byte 3).
+HUGE_DEFLATE = base64.b64decode("S0VMTQIEAgHo////3///+RgAAACQksd2AQEAAAAA////+wAWAAAAY2BgYGAEAoYBogfSbgYoGPX/yPU/AA==")
+
+
+@pytest.mark.parametrize("method", [2, 3])
+@pytest.mark.parametrize("call", [kelm_codec.info, lambda d: kelm_codec.decode(d, max_pixels=2**80)])
+def test_a_stream_no_buffer_can_hold_is_damaged_data(call, method):
+    data = HUGE_DEFLATE[:6] + bytes([method]) + HUGE_DEFLATE[7:]
+    with pytest.raises(FormatError, match="cannot be unpacked"):
+        call(data)
 
 
 def _sections(data):

@@ -5,6 +5,7 @@ repeated glyphs, patterns and dithering of rendered images."""
 from __future__ import annotations
 
 import lzma
+import sys
 import zlib
 
 import numpy as np
@@ -100,6 +101,8 @@ def _read(rd: Reader, w, kind, bands, name) -> list[BandJob]:
     if f >= FILTERS:
         raise FormatError(f"damaged {name} filter {f}")
     blob = bytes(rd.blob(name + " stream"))
+    if n >= sys.maxsize:  # zlib and lzma take the output limit as a C size; no stream unpacks to this
+        raise FormatError(f"damaged {name} stream: {h} x {w} pixels cannot be unpacked")
     if name == "deflate":
         d = zlib.decompressobj(-15)
     else:
