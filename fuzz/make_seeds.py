@@ -169,6 +169,11 @@ def container_seeds(rng):
             except (ValueError, TypeError):
                 pass
     seeds.append(kelm_codec.encode(np.zeros((30, 20, 3), np.uint8)))  # constant
+    # Smooth ramps take a predictor per plane from level 3 (RGB and RGBA).
+    y, x = np.mgrid[0:32, 0:40]
+    ramp = np.stack([(3 * x + 2 * y) % 256, (x * y) // 8 % 256, (5 * y + x) % 256], -1).astype(np.uint8)
+    seeds.append(kelm_codec.encode(ramp, level=3, method="shards"))
+    seeds.append(kelm_codec.encode(np.concatenate([ramp, ramp[..., :1]], -1), level=3, method="shards"))
     pal = rng.integers(0, 4, (24, 24)).astype(np.uint8) * 60
     seeds.append(kelm_codec.encode(np.stack([pal, pal // 2, 255 - pal], -1)))  # palette
     return [s for s in seeds if len(s) <= MAX_SEED]
