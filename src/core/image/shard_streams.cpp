@@ -24,11 +24,15 @@ struct Pass {
     const ContextTables* tables;
 };
 
-// Per-chunk counters, merged by integer addition; the shard counts are the
-// histograms' row sums.
+// Copies of the per-chunk shard counters, one per pixel column modulo
+// kCopies: runs of one class then increment different words, not one word
+// through a chain of store-to-load forwards.
+constexpr std::size_t kCopies = 4;
+
+// Per-chunk counters, merged by integer addition.
 struct ChunkCounts {
-    std::vector<uint32_t> histograms;  // (3, n, 256)
-    std::vector<uint32_t> counts;      // (3, n), filled after the pass
+    std::vector<uint32_t> copies;  // (kCopies, 3, n)
+    std::vector<uint32_t> counts;  // (3, n): the copies' sum, filled after the pass
 };
 
 // The colour transform of image row y into the three planes' row buffers
@@ -55,7 +59,7 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
     if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
-    uint32_t* const hist = cc.histograms.data();
+    uint32_t* const copies = cc.copies.data();
     for (std::size_t y = y0; y < y1; ++y) {
         transform_row(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
         uint8_t* res[3];
@@ -66,18 +70,19 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
             row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
         }
         for (std::size_t x = 0; x < w; ++x) {
+            uint32_t* const cnt = copies + (x % kCopies) * 3 * n;
             const uint8_t s0 = classify_gradient<Checked>(t, grad[x], pred[x]);
             if constexpr (Checked)
                 if (s0 >= n) panic_index(n, s0);
             cls[0][x] = s0;
-            ++hist[std::size_t(s0) * 256 + res[0][x]];
+            ++cnt[s0];
             const uint8_t b = intensity_bucket<Checked>(t, cur[0][x + 1]);
             for (int k = 1; k < 3; ++k) {
                 const uint8_t s = class_from_bucket<Checked>(t, grad[k * w + x], b);
                 if constexpr (Checked)
                     if (s >= n) panic_index(n, s);
                 cls[k][x] = s;
-                ++hist[(k * n + s) * 256 + res[k][x]];
+                ++cnt[k * n + s];
             }
         }
         for (int k = 0; k < 3; ++k) std::swap(up[k], cur[k]);
@@ -105,6 +110,21 @@ void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* curs
     }
 }
 
+// The residual histogram of one shard's stream, counted in kCopies
+// interleaved copies for the same reason as the shard counters.
+void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __restrict out) {
+    uint32_t c[kCopies][256] = {};
+    std::size_t i = 0;
+    for (; i + kCopies <= len; i += kCopies)
+        for (std::size_t j = 0; j < kCopies; ++j) ++c[j][z[i + j]];
+    for (; i < len; ++i) ++c[0][z[i]];
+    for (std::size_t v = 0; v < 256; ++v) {
+        uint32_t sum = 0;
+        for (std::size_t j = 0; j < kCopies; ++j) sum += c[j][v];
+        out[v] = sum;
+    }
+}
+
 }  // namespace
 
 ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
@@ -126,7 +146,7 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
     std::vector<ChunkCounts> cc(chunks);
-    for (ChunkCounts& c : cc) c.histograms.assign(3 * per_plane, 0);
+    for (ChunkCounts& c : cc) c.copies.assign(kCopies * 3 * n, 0);
     if (tables.classes_below(n)) {
         parallel_for(chunks, [&](std::size_t c) {
             auto [y0, y1] = rows_of(c);
@@ -145,11 +165,8 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
 
     for (ChunkCounts& c : cc) {
         c.counts.assign(3 * n, 0);
-        for (std::size_t i = 0; i < 3 * per_plane; ++i) {
-            const uint32_t v = c.histograms[i];
-            r.histograms[i] += v;
-            c.counts[i / 256] += v;
-        }
+        for (std::size_t j = 0; j < kCopies; ++j)
+            for (std::size_t i = 0; i < 3 * n; ++i) c.counts[i] += c.copies[j * 3 * n + i];
         for (std::size_t i = 0; i < 3 * n; ++i) r.counts[i] += c.counts[i];
     }
     // Each chunk's cursors: its shards' starts plus what earlier chunks put there.
@@ -165,6 +182,19 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     parallel_for(chunks, [&](std::size_t c) {
         auto [y0, y1] = rows_of(c);
         scatter_rows(in, y0, y1, cursors.data() + c * 3 * n, r.streams.data());
+    });
+    // Histograms from the sorted streams: each shard's residuals are contiguous.
+    std::vector<uint32_t> starts(3 * n);
+    for (std::size_t k = 0; k < 3; ++k) {
+        uint32_t next = 0;
+        for (std::size_t s = 0; s < n; ++s) {
+            starts[k * n + s] = next;
+            next += r.counts[k * n + s];
+        }
+    }
+    parallel_for(3 * n, [&](std::size_t i) {
+        const std::size_t k = i / n;
+        stream_histogram(r.streams.data() + k * plane + starts[i], r.counts[i], r.histograms.data() + i * 256);
     });
     return r;
 }
