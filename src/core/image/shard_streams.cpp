@@ -46,6 +46,36 @@ void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r
     }
 }
 
+// One row's classes and shard counts when no lookup can fail: a plane at a
+// time, so each loop keeps few pointers live and its lookups overlap across
+// pixels. Gives what the checked per-pixel loop gives.
+void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, const uint32_t* __restrict grad,
+                         const uint8_t* __restrict pred, const uint8_t* __restrict g, uint8_t* __restrict bucket,
+                         uint8_t* const* cls, uint32_t* __restrict copies) {
+    const uint8_t* __restrict s_lut = t.s_lut.data();
+    const uint8_t* __restrict i_lut = t.i_lut.data();
+    const uint8_t* __restrict d_lut = t.d_lut.data();
+    {
+        uint8_t* __restrict c = cls[0];
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t s = d_lut[4 * std::size_t(s_lut[grad[x]]) + i_lut[pred[x]]];
+            c[x] = s;
+            ++copies[(x % kCopies) * 3 * n + s];
+            bucket[x] = i_lut[g[x]];
+        }
+    }
+    for (std::size_t k = 1; k < 3; ++k) {
+        const uint32_t* __restrict gk = grad + k * w;
+        uint8_t* __restrict c = cls[k];
+        uint32_t* __restrict cnt = copies + k * n;
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t s = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
+            c[x] = s;
+            ++cnt[(x % kCopies) * 3 * n + s];
+        }
+    }
+}
+
 // Rows [y0, y1): residuals and classes of every pixel, and the chunk's counters.
 // Plane 0 is classified through its own prediction, planes 1 and 2 through
 // plane 0's value, in the order of the forward pass's lookups.
@@ -60,6 +90,7 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
     if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
     uint32_t* const copies = cc.copies.data();
+    std::vector<uint8_t> bucket(Checked ? 0 : w);
     for (std::size_t y = y0; y < y1; ++y) {
         transform_row(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
         uint8_t* res[3];
@@ -69,7 +100,9 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
             cls[k] = in.classes + k * plane + y * w;
             row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
         }
-        for (std::size_t x = 0; x < w; ++x) {
+        if constexpr (!Checked) {
+            classify_row_planes(t, w, n, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls, copies);
+        } else for (std::size_t x = 0; x < w; ++x) {
             uint32_t* const cnt = copies + (x % kCopies) * 3 * n;
             const uint8_t s0 = classify_gradient<Checked>(t, grad[x], pred[x]);
             if constexpr (Checked)
