@@ -19,8 +19,7 @@ constexpr std::size_t kMaxChunks = 64;
 struct Pass {
     std::size_t h, w, n;
     const uint8_t* rgb;
-    uint8_t* residuals;  // 3 * h * w, raster order per plane
-    uint8_t* classes;    // 3 * h * w, raster order per plane
+    uint16_t* coded;     // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
 };
 
@@ -86,6 +85,7 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     std::vector<uint8_t> rows(6 * (w + 1), 0);  // per plane: the row above, the current row
     std::vector<uint8_t> pred(3 * w);
     std::vector<uint32_t> grad(3 * w);
+    std::vector<uint8_t> res_rows(3 * w), cls_rows(3 * w);
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
     if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
@@ -96,8 +96,8 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
         uint8_t* res[3];
         uint8_t* cls[3];
         for (int k = 0; k < 3; ++k) {
-            res[k] = in.residuals + k * plane + y * w;
-            cls[k] = in.classes + k * plane + y * w;
+            res[k] = res_rows.data() + k * w;
+            cls[k] = cls_rows.data() + k * w;
             row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
         }
         if constexpr (!Checked) {
@@ -118,7 +118,13 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
                 ++cnt[k * n + s];
             }
         }
-        for (int k = 0; k < 3; ++k) std::swap(up[k], cur[k]);
+        for (int k = 0; k < 3; ++k) {
+            uint16_t* __restrict out = in.coded + k * plane + y * w;
+            const uint8_t* __restrict r = res[k];
+            const uint8_t* __restrict c = cls[k];
+            for (std::size_t x = 0; x < w; ++x) out[x] = uint16_t(r[x] | c[x] << 8);
+            std::swap(up[k], cur[k]);
+        }
     }
 }
 
@@ -128,8 +134,7 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
 // through memory, and three chains overlap.
 void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* cursor, uint8_t* streams) {
     const std::size_t plane = in.h * in.w, n = in.n;
-    const uint8_t* __restrict res = in.residuals;
-    const uint8_t* __restrict cls = in.classes;
+    const uint16_t* __restrict z = in.coded;
     uint32_t* __restrict c0 = cursor;
     uint32_t* __restrict c1 = cursor + n;
     uint32_t* __restrict c2 = cursor + 2 * n;
@@ -137,9 +142,10 @@ void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* curs
     uint8_t* __restrict o1 = streams + plane;
     uint8_t* __restrict o2 = streams + 2 * plane;
     for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) {
-        o0[c0[cls[i]]++] = res[i];
-        o1[c1[cls[plane + i]]++] = res[plane + i];
-        o2[c2[cls[2 * plane + i]]++] = res[2 * plane + i];
+        const uint16_t z0 = z[i], z1 = z[plane + i], z2 = z[2 * plane + i];
+        o0[c0[z0 >> 8]++] = uint8_t(z0);
+        o1[c1[z1 >> 8]++] = uint8_t(z1);
+        o2[c2[z2 >> 8]++] = uint8_t(z2);
     }
 }
 
@@ -172,9 +178,8 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     r.histograms = Buffer<uint32_t>::zeroed(checked_mul(3, per_plane));
     if (plane == 0) return r;
 
-    Buffer<uint8_t> residuals = Buffer<uint8_t>::uninit(3 * plane);
-    Buffer<uint8_t> classes = Buffer<uint8_t>::uninit(3 * plane);
-    const Pass in{h, w, n, rgb.data(), residuals.data(), classes.data(), &tables};
+    Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
+    const Pass in{h, w, n, rgb.data(), coded.data(), &tables};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
