@@ -47,7 +47,11 @@ void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r
 
 // One row's classes and shard counts when no lookup can fail: a plane at a
 // time, so each loop keeps few pointers live and its lookups overlap across
-// pixels. Gives what the checked per-pixel loop gives.
+// pixels. The counters are incremented in loops of their own, over the
+// classes already stored: there a counter's address is known early, while
+// in the lookup loop it waits for the table loads and later loads of the same
+// counter may pass its store and be replayed. Gives what the checked
+// per-pixel loop gives.
 void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, const uint32_t* __restrict grad,
                          const uint8_t* __restrict pred, const uint8_t* __restrict g, uint8_t* __restrict bucket,
                          uint8_t* const* cls, uint32_t* __restrict copies) {
@@ -59,19 +63,28 @@ void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, c
         for (std::size_t x = 0; x < w; ++x) {
             const uint8_t s = d_lut[4 * std::size_t(s_lut[grad[x]]) + i_lut[pred[x]]];
             c[x] = s;
-            ++copies[(x % kCopies) * 3 * n + s];
             bucket[x] = i_lut[g[x]];
         }
     }
     for (std::size_t k = 1; k < 3; ++k) {
         const uint32_t* __restrict gk = grad + k * w;
         uint8_t* __restrict c = cls[k];
-        uint32_t* __restrict cnt = copies + k * n;
-        for (std::size_t x = 0; x < w; ++x) {
-            const uint8_t s = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
-            c[x] = s;
-            ++cnt[(x % kCopies) * 3 * n + s];
+        for (std::size_t x = 0; x < w; ++x) c[x] = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        const uint8_t* __restrict c = cls[k];
+        uint32_t* __restrict c0 = copies + k * n;
+        uint32_t* __restrict c1 = c0 + 3 * n;
+        uint32_t* __restrict c2 = c0 + 6 * n;
+        uint32_t* __restrict c3 = c0 + 9 * n;
+        std::size_t x = 0;
+        for (; x + 4 <= w; x += 4) {
+            ++c0[c[x]];
+            ++c1[c[x + 1]];
+            ++c2[c[x + 2]];
+            ++c3[c[x + 3]];
         }
+        for (; x < w; ++x) ++c0[c[x]];
     }
 }
 
