@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
@@ -21,6 +22,7 @@ struct Pass {
     const uint8_t* rgb;
     uint16_t* coded;     // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
+    bool avx2;  // the row stage's AVX2 build (same results)
 };
 
 // Copies of the per-chunk shard counters, one per pixel column modulo
@@ -111,7 +113,8 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
         for (int k = 0; k < 3; ++k) {
             res[k] = res_rows.data() + k * w;
             cls[k] = cls_rows.data() + k * w;
-            row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
+            (in.avx2 ? row_stage_avx2 : row_stage)(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k],
+                                                   grad.data() + k * w);
         }
         if constexpr (!Checked) {
             classify_row_planes(t, w, n, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls, copies);
@@ -192,7 +195,7 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     if (plane == 0) return r;
 
     Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
-    const Pass in{h, w, n, rgb.data(), coded.data(), &tables};
+    const Pass in{h, w, n, rgb.data(), coded.data(), &tables, simd_level() == SimdLevel::avx2};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
