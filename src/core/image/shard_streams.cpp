@@ -32,8 +32,9 @@ constexpr std::size_t kCopies = 4;
 
 // Per-chunk counters, merged by integer addition.
 struct ChunkCounts {
-    std::vector<uint32_t> copies;  // (kCopies, 3, n)
-    std::vector<uint32_t> counts;  // (3, n): the copies' sum, filled after the pass
+    std::size_t mid = 0;           // first row of the chunk's lower half
+    std::vector<uint32_t> copies;  // (2 halves, kCopies, 3, n)
+    std::vector<uint32_t> counts;  // (2 halves, 3, n): the copies' sums, filled after the pass
 };
 
 // The colour transform of image row y into the three planes' row buffers
@@ -104,9 +105,9 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
     if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
-    uint32_t* const copies = cc.copies.data();
     std::vector<uint8_t> bucket(Checked ? 0 : w);
     for (std::size_t y = y0; y < y1; ++y) {
+        uint32_t* const copies = cc.copies.data() + (y < cc.mid ? 0 : kCopies * 3 * n);
         transform_row(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
         uint8_t* res[3];
         uint8_t* cls[3];
@@ -144,24 +145,45 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     }
 }
 
-// Rows [y0, y1) of every plane written to their shards' places, starting at
-// the chunk's cursors: a stable counting sort in raster order. The three
-// planes go side by side: runs of one shard make each plane's cursor a chain
-// through memory, and three chains overlap.
-void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* cursor, uint8_t* streams) {
+// Pixels [i, end) of one plane written to their shards' places from the
+// cursors on: a stable counting sort in raster order.
+void scatter_plane(const uint16_t* __restrict z, std::size_t i, std::size_t end, uint32_t* __restrict cursor,
+                   uint8_t* __restrict out) {
+    for (; i < end; ++i) out[cursor[z[i] >> 8]++] = uint8_t(z[i]);
+}
+
+// Pixels [a, m) (upper half) and [m, b) (lower half) of every plane written
+// to their shards' places, from the halves' cursors on (upper: cursor, lower:
+// cursor + 3n). Runs of one shard make each cursor a chain through memory;
+// three planes and two halves side by side make six chains that overlap.
+void scatter_rows(const Pass& in, std::size_t a, std::size_t m, std::size_t b, uint32_t* cursor,
+                  uint8_t* streams) {
     const std::size_t plane = in.h * in.w, n = in.n;
     const uint16_t* __restrict z = in.coded;
     uint32_t* __restrict c0 = cursor;
     uint32_t* __restrict c1 = cursor + n;
     uint32_t* __restrict c2 = cursor + 2 * n;
+    uint32_t* __restrict d0 = cursor + 3 * n;
+    uint32_t* __restrict d1 = cursor + 4 * n;
+    uint32_t* __restrict d2 = cursor + 5 * n;
     uint8_t* __restrict o0 = streams;
     uint8_t* __restrict o1 = streams + plane;
     uint8_t* __restrict o2 = streams + 2 * plane;
-    for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) {
-        const uint16_t z0 = z[i], z1 = z[plane + i], z2 = z[2 * plane + i];
-        o0[c0[z0 >> 8]++] = uint8_t(z0);
-        o1[c1[z1 >> 8]++] = uint8_t(z1);
-        o2[c2[z2 >> 8]++] = uint8_t(z2);
+    const std::size_t len = std::min(m - a, b - m);
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::size_t i = a + t, j = m + t;
+        const uint16_t u0 = z[i], u1 = z[plane + i], u2 = z[2 * plane + i];
+        const uint16_t v0 = z[j], v1 = z[plane + j], v2 = z[2 * plane + j];
+        o0[c0[u0 >> 8]++] = uint8_t(u0);
+        o0[d0[v0 >> 8]++] = uint8_t(v0);
+        o1[c1[u1 >> 8]++] = uint8_t(u1);
+        o1[d1[v1 >> 8]++] = uint8_t(v1);
+        o2[c2[u2 >> 8]++] = uint8_t(u2);
+        o2[d2[v2 >> 8]++] = uint8_t(v2);
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        scatter_plane(z + k * plane, a + len, m, cursor + k * n, streams + k * plane);
+        scatter_plane(z + k * plane, m + len, b, cursor + (3 + k) * n, streams + k * plane);
     }
 }
 
@@ -200,7 +222,11 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
     std::vector<ChunkCounts> cc(chunks);
-    for (ChunkCounts& c : cc) c.copies.assign(kCopies * 3 * n, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        auto [y0, y1] = rows_of(c);
+        cc[c].mid = y0 + (y1 - y0) / 2;
+        cc[c].copies.assign(2 * kCopies * 3 * n, 0);
+    }
     if (tables.classes_below(n)) {
         parallel_for(chunks, [&](std::size_t c) {
             auto [y0, y1] = rows_of(c);
@@ -218,24 +244,28 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     }
 
     for (ChunkCounts& c : cc) {
-        c.counts.assign(3 * n, 0);
-        for (std::size_t j = 0; j < kCopies; ++j)
-            for (std::size_t i = 0; i < 3 * n; ++i) c.counts[i] += c.copies[j * 3 * n + i];
-        for (std::size_t i = 0; i < 3 * n; ++i) r.counts[i] += c.counts[i];
+        c.counts.assign(2 * 3 * n, 0);
+        for (std::size_t half = 0; half < 2; ++half)
+            for (std::size_t j = 0; j < kCopies; ++j)
+                for (std::size_t i = 0; i < 3 * n; ++i)
+                    c.counts[half * 3 * n + i] += c.copies[(half * kCopies + j) * 3 * n + i];
+        for (std::size_t i = 0; i < 2 * 3 * n; ++i) r.counts[i % (3 * n)] += c.counts[i];
     }
-    // Each chunk's cursors: its shards' starts plus what earlier chunks put there.
-    std::vector<uint32_t> cursors(chunks * 3 * n);
+    // Each half's cursors: its shards' starts plus what earlier halves put there.
+    std::vector<uint32_t> cursors(chunks * 2 * 3 * n);
     for (std::size_t k = 0; k < 3; ++k) {
         uint32_t next = 0;
         for (std::size_t s = 0; s < n; ++s)
-            for (std::size_t c = 0; c < chunks; ++c) {
-                cursors[c * 3 * n + k * n + s] = next;
-                next += cc[c].counts[k * n + s];
-            }
+            for (std::size_t c = 0; c < chunks; ++c)
+                for (std::size_t half = 0; half < 2; ++half) {
+                    const std::size_t at = half * 3 * n + k * n + s;
+                    cursors[c * 2 * 3 * n + at] = next;
+                    next += cc[c].counts[at];
+                }
     }
     parallel_for(chunks, [&](std::size_t c) {
         auto [y0, y1] = rows_of(c);
-        scatter_rows(in, y0, y1, cursors.data() + c * 3 * n, r.streams.data());
+        scatter_rows(in, y0 * w, cc[c].mid * w, y1 * w, cursors.data() + c * 2 * 3 * n, r.streams.data());
     });
     // Histograms from the sorted streams: each shard's residuals are contiguous.
     std::vector<uint32_t> starts(3 * n);
