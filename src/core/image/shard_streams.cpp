@@ -20,9 +20,9 @@ constexpr std::size_t kMaxChunks = 64;
 struct Pass {
     std::size_t h, w, n;
     const uint8_t* rgb;
-    uint16_t* coded;     // 3 * h * w, raster order per plane: residual | class << 8
+    uint16_t* coded;  // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
-    bool avx2;  // the row stage's AVX2 build (same results)
+    bool avx2;  // run the AVX2 builds of the colour transform and row stage (same results)
 };
 
 // Copies of the per-chunk shard counters, one per pixel column modulo
@@ -30,7 +30,9 @@ struct Pass {
 // through a chain of store-to-load forwards.
 constexpr std::size_t kCopies = 4;
 
-// Per-chunk counters, merged by integer addition.
+// Per-chunk counters, merged by integer addition. Each chunk's rows are
+// counted, and later sorted, as two halves: upper rows [y0, mid), lower rows
+// [mid, y1).
 struct ChunkCounts {
     std::size_t mid = 0;           // first row of the chunk's lower half
     std::vector<uint32_t> copies;  // (2 halves, kCopies, 3, n)
@@ -103,7 +105,8 @@ void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, c
     }
 }
 
-// Rows [y0, y1): residuals and classes of every pixel, and the chunk's counters.
+// Rows [y0, y1): the coded word (residual and class) of every pixel, and the
+// chunk's counters.
 // Plane 0 is classified through its own prediction, planes 1 and 2 through
 // plane 0's value, in the order of the forward pass's lookups.
 template <bool Checked>
