@@ -313,7 +313,9 @@ def _sample_or_random(source, rng):
 
 @pytest.mark.parametrize("source", ["sample", (1, 1), (3, 5), (17, 1), (1, 40), (300, 257)])
 @pytest.mark.parametrize("table_kind", ["codec", "wide"])
-def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, table_kind):
+@pytest.mark.parametrize("simd", ["scalar", "avx2"])  # the row stage's build-target and AVX2 loops
+def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, table_kind, simd, monkeypatch):
+    monkeypatch.setenv("KELM_SIMD", simd)
     rng = np.random.default_rng(11)
     img = _sample_or_random(source, rng)
     h, w = img.shape[:2]

@@ -6,8 +6,12 @@
 
 namespace kelm {
 
-uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
-                   uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
+namespace {
+
+// The loop, inlined into the build-target and the AVX2 entry points.
+[[gnu::always_inline]] inline uint64_t row_stage_body(const uint8_t* __restrict cur, const uint8_t* __restrict up,
+                                                      std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res,
+                                                      uint32_t* __restrict grad) {
     const uint8_t* const left = cur - 1;  // left and up-left neighbours: one column back
     const uint8_t* const up_left = up - 1;
     uint64_t total = 0;
@@ -27,6 +31,19 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
         total += err;
     }
     return total;
+}
+
+}  // namespace
+
+uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                   uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad) {
+    return row_stage_body(cur, up, w, pred, res, grad);
+}
+
+[[gnu::target("avx2")]] uint64_t row_stage_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up,
+                                                std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res,
+                                                uint32_t* __restrict grad) {
+    return row_stage_body(cur, up, w, pred, res, grad);
 }
 
 }  // namespace kelm

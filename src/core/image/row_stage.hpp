@@ -14,4 +14,8 @@ namespace kelm {
 uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                    uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
 
+// The same loop compiled for AVX2; only for CPUs that have it (simd_level()).
+uint64_t row_stage_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                        uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
+
 }  // namespace kelm

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
@@ -19,21 +20,31 @@ constexpr std::size_t kMaxChunks = 64;
 struct Pass {
     std::size_t h, w, n;
     const uint8_t* rgb;
-    uint8_t* residuals;  // 3 * h * w, raster order per plane
-    uint8_t* classes;    // 3 * h * w, raster order per plane
+    uint16_t* coded;  // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
+    bool avx2;  // run the AVX2 builds of the colour transform and row stage (same results)
 };
 
-// Per-chunk counters, merged by integer addition; the shard counts are the
-// histograms' row sums.
+// Copies of the per-chunk shard counters, one per pixel column modulo
+// kCopies: runs of one class then increment different words, not one word
+// through a chain of store-to-load forwards.
+constexpr std::size_t kCopies = 4;
+
+// Per-chunk counters, merged by integer addition. Each chunk's rows are
+// counted, and later sorted, as two halves: upper rows [y0, mid), lower rows
+// [mid, y1).
 struct ChunkCounts {
-    std::vector<uint32_t> histograms;  // (3, n, 256)
-    std::vector<uint32_t> counts;      // (3, n), filled after the pass
+    std::size_t mid = 0;           // first row of the chunk's lower half
+    std::vector<uint32_t> copies;  // (2 halves, kCopies, 3, n)
+    std::vector<uint32_t> counts;  // (2 halves, 3, n): the copies' sums, filled after the pass
 };
 
 // The colour transform of image row y into the three planes' row buffers
-// (index 0 of each is the zero left border).
-void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r, uint8_t* b) {
+// (index 0 of each is the zero left border); the AVX2 build for CPUs that
+// have it (simd_level()).
+[[gnu::always_inline]] inline void transform_row_body(const uint8_t* __restrict rgb_row, std::size_t w,
+                                                      uint8_t* __restrict g, uint8_t* __restrict r,
+                                                      uint8_t* __restrict b) {
     for (std::size_t x = 0; x < w; ++x) {
         const uint8_t green = rgb_row[3 * x + 1];
         g[x + 1] = green;
@@ -42,7 +53,60 @@ void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r
     }
 }
 
-// Rows [y0, y1): residuals and classes of every pixel, and the chunk's counters.
+void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r, uint8_t* b) {
+    transform_row_body(rgb_row, w, g, r, b);
+}
+
+[[gnu::target("avx2")]] void transform_row_avx2(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r,
+                                                uint8_t* b) {
+    transform_row_body(rgb_row, w, g, r, b);
+}
+
+// One row's classes and shard counts when no lookup can fail: a plane at a
+// time, so each loop keeps few pointers live and its lookups overlap across
+// pixels. The counters are incremented in loops of their own, over the
+// classes already stored: there a counter's address is known early, while
+// in the lookup loop it waits for the table loads and later loads of the same
+// counter may pass its store and be replayed. Gives what the checked
+// per-pixel loop gives.
+void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, const uint32_t* __restrict grad,
+                         const uint8_t* __restrict pred, const uint8_t* __restrict g, uint8_t* __restrict bucket,
+                         uint8_t* const* cls, uint32_t* __restrict copies) {
+    const uint8_t* __restrict s_lut = t.s_lut.data();
+    const uint8_t* __restrict i_lut = t.i_lut.data();
+    const uint8_t* __restrict d_lut = t.d_lut.data();
+    {
+        uint8_t* __restrict c = cls[0];
+        for (std::size_t x = 0; x < w; ++x) {
+            const uint8_t s = d_lut[4 * std::size_t(s_lut[grad[x]]) + i_lut[pred[x]]];
+            c[x] = s;
+            bucket[x] = i_lut[g[x]];
+        }
+    }
+    for (std::size_t k = 1; k < 3; ++k) {
+        const uint32_t* __restrict gk = grad + k * w;
+        uint8_t* __restrict c = cls[k];
+        for (std::size_t x = 0; x < w; ++x) c[x] = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        const uint8_t* __restrict c = cls[k];
+        uint32_t* __restrict c0 = copies + k * n;
+        uint32_t* __restrict c1 = c0 + 3 * n;
+        uint32_t* __restrict c2 = c0 + 6 * n;
+        uint32_t* __restrict c3 = c0 + 9 * n;
+        std::size_t x = 0;
+        for (; x + 4 <= w; x += 4) {
+            ++c0[c[x]];
+            ++c1[c[x + 1]];
+            ++c2[c[x + 2]];
+            ++c3[c[x + 3]];
+        }
+        for (; x < w; ++x) ++c0[c[x]];
+    }
+}
+
+// Rows [y0, y1): the coded word (residual and class) of every pixel, and the
+// chunk's counters.
 // Plane 0 is classified through its own prediction, planes 1 and 2 through
 // plane 0's value, in the order of the forward pass's lookups.
 template <bool Checked>
@@ -52,56 +116,105 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     std::vector<uint8_t> rows(6 * (w + 1), 0);  // per plane: the row above, the current row
     std::vector<uint8_t> pred(3 * w);
     std::vector<uint32_t> grad(3 * w);
+    std::vector<uint8_t> res_rows(3 * w), cls_rows(3 * w);
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
-    if (y0 > 0) transform_row(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
-    uint32_t* const hist = cc.histograms.data();
+    const auto transform = in.avx2 ? transform_row_avx2 : transform_row;  // same results
+    if (y0 > 0) transform(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
+    std::vector<uint8_t> bucket(Checked ? 0 : w);
     for (std::size_t y = y0; y < y1; ++y) {
-        transform_row(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
+        uint32_t* const copies = cc.copies.data() + (y < cc.mid ? 0 : kCopies * 3 * n);
+        transform(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
         uint8_t* res[3];
         uint8_t* cls[3];
         for (int k = 0; k < 3; ++k) {
-            res[k] = in.residuals + k * plane + y * w;
-            cls[k] = in.classes + k * plane + y * w;
-            row_stage(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k], grad.data() + k * w);
+            res[k] = res_rows.data() + k * w;
+            cls[k] = cls_rows.data() + k * w;
+            (in.avx2 ? row_stage_avx2 : row_stage)(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k],
+                                                   grad.data() + k * w);
         }
-        for (std::size_t x = 0; x < w; ++x) {
+        if constexpr (!Checked) {
+            classify_row_planes(t, w, n, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls, copies);
+        } else for (std::size_t x = 0; x < w; ++x) {
+            uint32_t* const cnt = copies + (x % kCopies) * 3 * n;
             const uint8_t s0 = classify_gradient<Checked>(t, grad[x], pred[x]);
             if constexpr (Checked)
                 if (s0 >= n) panic_index(n, s0);
             cls[0][x] = s0;
-            ++hist[std::size_t(s0) * 256 + res[0][x]];
+            ++cnt[s0];
             const uint8_t b = intensity_bucket<Checked>(t, cur[0][x + 1]);
             for (int k = 1; k < 3; ++k) {
                 const uint8_t s = class_from_bucket<Checked>(t, grad[k * w + x], b);
                 if constexpr (Checked)
                     if (s >= n) panic_index(n, s);
                 cls[k][x] = s;
-                ++hist[(k * n + s) * 256 + res[k][x]];
+                ++cnt[k * n + s];
             }
         }
-        for (int k = 0; k < 3; ++k) std::swap(up[k], cur[k]);
+        for (int k = 0; k < 3; ++k) {
+            uint16_t* __restrict out = in.coded + k * plane + y * w;
+            const uint8_t* __restrict r = res[k];
+            const uint8_t* __restrict c = cls[k];
+            for (std::size_t x = 0; x < w; ++x) out[x] = uint16_t(r[x] | c[x] << 8);
+            std::swap(up[k], cur[k]);
+        }
     }
 }
 
-// Rows [y0, y1) of every plane written to their shards' places, starting at
-// the chunk's cursors: a stable counting sort in raster order. The three
-// planes go side by side: runs of one shard make each plane's cursor a chain
-// through memory, and three chains overlap.
-void scatter_rows(const Pass& in, std::size_t y0, std::size_t y1, uint32_t* cursor, uint8_t* streams) {
+// Pixels [i, end) of one plane written to their shards' places from the
+// cursors on: a stable counting sort in raster order.
+void scatter_plane(const uint16_t* __restrict z, std::size_t i, std::size_t end, uint32_t* __restrict cursor,
+                   uint8_t* __restrict out) {
+    for (; i < end; ++i) out[cursor[z[i] >> 8]++] = uint8_t(z[i]);
+}
+
+// Pixels [a, m) (upper half) and [m, b) (lower half) of every plane written
+// to their shards' places, from the halves' cursors on (upper: cursor, lower:
+// cursor + 3n). Runs of one shard make each cursor a chain through memory;
+// three planes and two halves side by side make six chains that overlap.
+void scatter_rows(const Pass& in, std::size_t a, std::size_t m, std::size_t b, uint32_t* cursor,
+                  uint8_t* streams) {
     const std::size_t plane = in.h * in.w, n = in.n;
-    const uint8_t* __restrict res = in.residuals;
-    const uint8_t* __restrict cls = in.classes;
+    const uint16_t* __restrict z = in.coded;
     uint32_t* __restrict c0 = cursor;
     uint32_t* __restrict c1 = cursor + n;
     uint32_t* __restrict c2 = cursor + 2 * n;
+    uint32_t* __restrict d0 = cursor + 3 * n;
+    uint32_t* __restrict d1 = cursor + 4 * n;
+    uint32_t* __restrict d2 = cursor + 5 * n;
     uint8_t* __restrict o0 = streams;
     uint8_t* __restrict o1 = streams + plane;
     uint8_t* __restrict o2 = streams + 2 * plane;
-    for (std::size_t i = y0 * in.w; i < y1 * in.w; ++i) {
-        o0[c0[cls[i]]++] = res[i];
-        o1[c1[cls[plane + i]]++] = res[plane + i];
-        o2[c2[cls[2 * plane + i]]++] = res[2 * plane + i];
+    const std::size_t len = std::min(m - a, b - m);
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::size_t i = a + t, j = m + t;
+        const uint16_t u0 = z[i], u1 = z[plane + i], u2 = z[2 * plane + i];
+        const uint16_t v0 = z[j], v1 = z[plane + j], v2 = z[2 * plane + j];
+        o0[c0[u0 >> 8]++] = uint8_t(u0);
+        o0[d0[v0 >> 8]++] = uint8_t(v0);
+        o1[c1[u1 >> 8]++] = uint8_t(u1);
+        o1[d1[v1 >> 8]++] = uint8_t(v1);
+        o2[c2[u2 >> 8]++] = uint8_t(u2);
+        o2[d2[v2 >> 8]++] = uint8_t(v2);
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        scatter_plane(z + k * plane, a + len, m, cursor + k * n, streams + k * plane);
+        scatter_plane(z + k * plane, m + len, b, cursor + (3 + k) * n, streams + k * plane);
+    }
+}
+
+// The residual histogram of one shard's stream, counted in kCopies
+// interleaved copies for the same reason as the shard counters.
+void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __restrict out) {
+    uint32_t c[kCopies][256] = {};
+    std::size_t i = 0;
+    for (; i + kCopies <= len; i += kCopies)
+        for (std::size_t j = 0; j < kCopies; ++j) ++c[j][z[i + j]];
+    for (; i < len; ++i) ++c[0][z[i]];
+    for (std::size_t v = 0; v < 256; ++v) {
+        uint32_t sum = 0;
+        for (std::size_t j = 0; j < kCopies; ++j) sum += c[j][v];
+        out[v] = sum;
     }
 }
 
@@ -119,14 +232,17 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     r.histograms = Buffer<uint32_t>::zeroed(checked_mul(3, per_plane));
     if (plane == 0) return r;
 
-    Buffer<uint8_t> residuals = Buffer<uint8_t>::uninit(3 * plane);
-    Buffer<uint8_t> classes = Buffer<uint8_t>::uninit(3 * plane);
-    const Pass in{h, w, n, rgb.data(), residuals.data(), classes.data(), &tables};
+    Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
+    const Pass in{h, w, n, rgb.data(), coded.data(), &tables, simd_level() == SimdLevel::avx2};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
     std::vector<ChunkCounts> cc(chunks);
-    for (ChunkCounts& c : cc) c.histograms.assign(3 * per_plane, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        auto [y0, y1] = rows_of(c);
+        cc[c].mid = y0 + (y1 - y0) / 2;
+        cc[c].copies.assign(2 * kCopies * 3 * n, 0);
+    }
     if (tables.classes_below(n)) {
         parallel_for(chunks, [&](std::size_t c) {
             auto [y0, y1] = rows_of(c);
@@ -144,27 +260,41 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     }
 
     for (ChunkCounts& c : cc) {
-        c.counts.assign(3 * n, 0);
-        for (std::size_t i = 0; i < 3 * per_plane; ++i) {
-            const uint32_t v = c.histograms[i];
-            r.histograms[i] += v;
-            c.counts[i / 256] += v;
-        }
-        for (std::size_t i = 0; i < 3 * n; ++i) r.counts[i] += c.counts[i];
+        c.counts.assign(2 * 3 * n, 0);
+        for (std::size_t half = 0; half < 2; ++half)
+            for (std::size_t j = 0; j < kCopies; ++j)
+                for (std::size_t i = 0; i < 3 * n; ++i)
+                    c.counts[half * 3 * n + i] += c.copies[(half * kCopies + j) * 3 * n + i];
+        for (std::size_t i = 0; i < 2 * 3 * n; ++i) r.counts[i % (3 * n)] += c.counts[i];
     }
-    // Each chunk's cursors: its shards' starts plus what earlier chunks put there.
-    std::vector<uint32_t> cursors(chunks * 3 * n);
+    // Each half's cursors: its shards' starts plus what earlier halves put there.
+    std::vector<uint32_t> cursors(chunks * 2 * 3 * n);
     for (std::size_t k = 0; k < 3; ++k) {
         uint32_t next = 0;
         for (std::size_t s = 0; s < n; ++s)
-            for (std::size_t c = 0; c < chunks; ++c) {
-                cursors[c * 3 * n + k * n + s] = next;
-                next += cc[c].counts[k * n + s];
-            }
+            for (std::size_t c = 0; c < chunks; ++c)
+                for (std::size_t half = 0; half < 2; ++half) {
+                    const std::size_t at = half * 3 * n + k * n + s;
+                    cursors[c * 2 * 3 * n + at] = next;
+                    next += cc[c].counts[at];
+                }
     }
     parallel_for(chunks, [&](std::size_t c) {
         auto [y0, y1] = rows_of(c);
-        scatter_rows(in, y0, y1, cursors.data() + c * 3 * n, r.streams.data());
+        scatter_rows(in, y0 * w, cc[c].mid * w, y1 * w, cursors.data() + c * 2 * 3 * n, r.streams.data());
+    });
+    // Histograms from the sorted streams: each shard's residuals are contiguous.
+    std::vector<uint32_t> starts(3 * n);
+    for (std::size_t k = 0; k < 3; ++k) {
+        uint32_t next = 0;
+        for (std::size_t s = 0; s < n; ++s) {
+            starts[k * n + s] = next;
+            next += r.counts[k * n + s];
+        }
+    }
+    parallel_for(3 * n, [&](std::size_t i) {
+        const std::size_t k = i / n;
+        stream_histogram(r.streams.data() + k * plane + starts[i], r.counts[i], r.histograms.data() + i * 256);
     });
     return r;
 }
