@@ -5,8 +5,8 @@ image (a palette when it has at most 256 colours, value lists for channels
 that take few values, an alpha channel that is all 255) and codes the first
 fitting candidate. Level 2, the default, tries two palette orders, red and
 blue with or without green taken off, table set 6 and the lzma method for
-transformed and art images (few colours in a sample), and everything for small
-ones; smooth synthetic images (nine samples in ten within 1 of the clamped
+transformed and art images (few colours in a sample) unless their coded image
+looks photographic, and everything for small ones; smooth synthetic images (nine samples in ten within 1 of the clamped
 gradient) try the lzma method too. Level 3 adds set 6, uncorrelated red and
 blue and the lzma method for photographs, the planes method for transformed
 images and, for every shards candidate, the same with a predictor per plane
