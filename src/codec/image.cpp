@@ -25,12 +25,8 @@ PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nar
     const Array off_a = bind.array(DType::u32, 3);
     const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
     if (!bind) return nullptr;
-    const std::vector<std::size_t> off_shape = off_a.shape();
-    if (off_shape[0] != heights.size() || off_shape[1] != 3) {
-        PyErr_Format(PyExc_ValueError, "argument 'offsets': shape (%zu, %zu, %zu) is not (%zu, 3, n_shards) for %zu bands",
-                     off_shape[0], off_shape[1], off_shape[2], heights.size(), heights.size());
-        return nullptr;
-    }
+    std::vector<std::size_t> off_shape;
+    if (!band_offsets_shape(off_a, heights.size(), off_shape)) return nullptr;
     Taker take;
     const auto residuals = take.flat<uint8_t>(res_a);
     const auto offsets = take.flat<uint32_t>(off_a);
@@ -46,6 +42,14 @@ PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 }  // namespace
+
+bool band_offsets_shape(const py::Array& offsets, std::size_t bands, std::vector<std::size_t>& shape) {
+    shape = offsets.shape();
+    if (shape[0] == bands && shape[1] == 3) return true;
+    PyErr_Format(PyExc_ValueError, "argument 'offsets': shape (%zu, %zu, %zu) is not (%zu, 3, n_shards) for %zu bands",
+                 shape[0], shape[1], shape[2], bands, bands);
+    return false;
+}
 
 const py::Function fn_reconstruct_bands_rgb{
     "reconstruct_bands_rgb", {"heights", "w", "residuals", "offsets", "s_lut", "i_lut", "d_lut"},

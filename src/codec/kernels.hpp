@@ -1,6 +1,9 @@
 // The functions of kelm_codec._kernels, each defined in the file of its family.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "python/args.hpp"
 
 namespace kelm::codec {
@@ -11,6 +14,9 @@ extern const py::Function fn_decode_bands_rgb;
 extern const py::Function fn_decode_plane;
 // image.cpp
 extern const py::Function fn_reconstruct_bands_rgb;
+// The shape (bands, 3, n_shards) of a band rebuild's shard offsets; false with
+// ValueError set when the array does not hold one (3, n) block per band.
+bool band_offsets_shape(const py::Array& offsets, std::size_t bands, std::vector<std::size_t>& shape);
 // predicted.cpp
 extern const py::Function fn_shard_streams_predicted;
 extern const py::Function fn_reconstruct_predicted;

@@ -63,12 +63,8 @@ PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!bind) return nullptr;
     PlanePredictors predictors{};
     if (!plane_predictors(pred_seq, predictors)) return nullptr;
-    const std::vector<std::size_t> off_shape = off_a.shape();
-    if (off_shape[0] != heights.size() || off_shape[1] != 3) {
-        PyErr_Format(PyExc_ValueError, "argument 'offsets': shape (%zu, %zu, %zu) is not (%zu, 3, n_shards)",
-                     off_shape[0], off_shape[1], off_shape[2], heights.size());
-        return nullptr;
-    }
+    std::vector<std::size_t> off_shape;
+    if (!band_offsets_shape(off_a, heights.size(), off_shape)) return nullptr;
     Taker take;
     const auto residuals = take.flat<uint8_t>(res_a);
     const auto offsets = take.flat<uint32_t>(off_a);
