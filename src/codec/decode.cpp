@@ -56,7 +56,7 @@ PyObject* decode_plane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto cf = take.flat<uint16_t>(cf_a);
     const auto sf = take.flat<uint16_t>(sf_a);
     const auto ref = take.flat<uint8_t>(ref_a);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     Buffer<uint8_t> out;
     if (!run_released([&] { out = plane::bp_decode_exact({bytes, st, h, w}, cf, sf, ref, tables); })) return nullptr;
@@ -104,7 +104,7 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const auto alpha_bytes = take.flat<uint8_t>(alpha_a);
     const ShardCoding alpha{take.flat<uint64_t>(alpha_cum_a), take.flat<uint64_t>(alpha_sym_a),
                             take.flat<uint8_t>(alpha_lookups_a)};
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     std::vector<BandInput> bands(heights.size());
     std::size_t at = 0, alpha_at = 0;

@@ -30,7 +30,7 @@ PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nar
     Taker take;
     const auto residuals = take.flat<uint8_t>(res_a);
     const auto offsets = take.flat<uint32_t>(off_a);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     std::size_t rows = 0;
     for (uint64_t h : heights) rows += h;  // the sum is checked before any work

@@ -42,7 +42,7 @@ PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!plane_predictors(pred_seq, predictors)) return nullptr;
     Taker take;
     const auto rgb = take.flat<uint8_t>(rgb_a);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ShardStreams r;
     if (!run_released([&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
@@ -68,7 +68,7 @@ PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nar
     Taker take;
     const auto residuals = take.flat<uint8_t>(res_a);
     const auto offsets = take.flat<uint32_t>(off_a);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     std::size_t rows = 0;
     for (uint64_t h : heights) rows += h;  // the sum is checked before any work

@@ -24,7 +24,7 @@ PyObject* shard_streams_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind) return nullptr;
     Taker take;
     const auto rgb = take.flat<uint8_t>(rgb_a);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ShardStreams r;
     if (!run_released([&] { r = kelm::shard_streams_rgb(h, w, rgb, n, tables); })) return nullptr;

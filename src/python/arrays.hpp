@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/common/buffer.hpp"
+#include "core/common/pixel.hpp"
 #include "python.hpp"
 
 namespace kelm::py {
@@ -49,6 +50,13 @@ public:
     std::span<const T> flat(const Array& a) {
         if (!check_contiguous(a)) return {};
         return {static_cast<const T*>(a.data()), a.size()};
+    }
+
+    // The three context tables of the image passes, read flat.
+    kelm::ContextTables tables(const Array& s_lut, const Array& i_lut, const Array& d_lut) {
+        const auto s = flat<uint8_t>(s_lut);
+        const auto i = flat<uint8_t>(i_lut);
+        return {s, i, flat<uint8_t>(d_lut)};
     }
 
     // A writeable flat buffer for arrays the call fills in place.

@@ -73,7 +73,7 @@ PyObject* forward_pass(const Function& fn, PyObject* const* args, Py_ssize_t nar
     Taker take;
     const auto pixels = take.flat<uint8_t>(pixels_a);
     const auto alpha = take.flat<uint8_t>(a_ch);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ForwardResult r;
     if (!run_released([&] {
@@ -116,7 +116,7 @@ PyObject* p2_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const auto rd = take.flat<uint8_t>(rd_ch);
     const auto bd = take.flat<uint8_t>(bd_ch);
     const auto offs = take.flat<uint32_t>(offsets);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     // All contiguity checks come first; then the streams must be writeable.
     take.flat<uint8_t>(shard_gr);
     take.flat<uint8_t>(shard_rd);
@@ -141,7 +141,7 @@ PyObject* p2_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Taker take;
     const auto gr = take.flat<uint8_t>(gr_ch);
     const auto offs = take.flat<uint32_t>(offsets);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     const auto out_gr = take.out<uint8_t>(shard_gr, "shard_gr");
     if (!take) return nullptr;
     if (!run_released([&] { shard_pass_2_gray(h, w, gr, offs, out_gr, tables); })) return nullptr;
@@ -164,7 +164,7 @@ PyObject* reconstruct_shards_rgb_py(PyObject*, PyObject* const* args, Py_ssize_t
     const auto og = take.flat<uint32_t>(off_gr);
     const auto orr = take.flat<uint32_t>(off_rd);
     const auto ob = take.flat<uint32_t>(off_bd);
-    const ContextTables tables{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     RebuiltPlanes r;
     if (!run_released([&] { r = reconstruct_shards_rgb(h, w, rg, rr, rb, og, orr, ob, tables); })) return nullptr;

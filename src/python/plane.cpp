@@ -40,7 +40,7 @@ PyObject* bp_build_pdf_sharded(PyObject*, PyObject* const* args, Py_ssize_t narg
     Taker take;
     auto resid_v = take.flat<uint8_t>(resid);
     auto gray_v = take.flat<uint8_t>(gray);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     PlaneTables result;
     if (!run_released([&] { result = plane::bp_build_pdf_sharded(resid_v, gray_v, t, h, w, n_ctx, is_chroma); }))
@@ -60,7 +60,7 @@ PyObject* bp_build_pdf_sharded_rgb(PyObject*, PyObject* const* args, Py_ssize_t 
     auto rd_v = take.flat<uint8_t>(rd);
     auto bd_v = take.flat<uint8_t>(bd);
     auto ref_v = take.flat<uint8_t>(gr_ref);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     std::array<PlaneTables, 3> result;
     if (!run_released([&] { result = plane::bp_build_pdf_sharded_rgb(gr_v, rd_v, bd_v, ref_v, t, h, w, n_ctx); }))
@@ -84,7 +84,7 @@ PyObject* bp_encode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Taker take;
     auto resid_v = take.flat<uint8_t>(resid);
     auto gray_v = take.flat<uint8_t>(gray);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     Buffer<uint16_t> cf, sf;
     if (!copy_tables(take, all_cf, all_sf, cf, sf)) return nullptr;
     PlaneStream result;
@@ -121,7 +121,7 @@ PyObject* bp_decode_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind) return nullptr;
     Taker take;
     auto bytes = take.flat<uint8_t>(d.bitstream);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     Buffer<uint16_t> cf, sf;
     if (!copy_tables(take, d.all_cf, d.all_sf, cf, sf)) return nullptr;
     Buffer<uint8_t> out;
@@ -139,7 +139,7 @@ PyObject* bp_decode_sharded_with_ref(PyObject*, PyObject* const* args, Py_ssize_
     Taker take;
     auto bytes = take.flat<uint8_t>(d.bitstream);
     auto ref_v = take.flat<uint8_t>(ref);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     Buffer<uint16_t> cf, sf;
     if (!copy_tables(take, d.all_cf, d.all_sf, cf, sf)) return nullptr;
     Buffer<uint8_t> out;
@@ -156,7 +156,7 @@ PyObject* bp_decode_sharded_debug(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!bind) return nullptr;
     Taker take;
     auto bytes = take.flat<uint8_t>(d.bitstream);
-    ContextTables t{take.flat<uint8_t>(s_lut), take.flat<uint8_t>(i_lut), take.flat<uint8_t>(d_lut)};
+    ContextTables t = take.tables(s_lut, i_lut, d_lut);
     auto orig_v = take.flat<uint8_t>(orig_resid);
     take.flat<uint8_t>(orig_gray);  // taken like the others, never read
     Buffer<uint16_t> cf, sf;

@@ -77,6 +77,17 @@ struct PlaneLane {
 
 // Pixel x of row y of one plane; bucket: the gr value's bucket for rd and bd,
 // none (the prediction's) for gr.
+// The pixel from the next residual of its shard; the lane moves one pixel on.
+[[gnu::always_inline]] inline uint8_t next_pixel(PlaneLane& s, uint8_t shard, uint8_t p, uint8_t u) {
+    const uint32_t c = s.cursor[shard]++;
+    if (c >= s.len) [[unlikely]]
+        panic_index(s.len, c);
+    const uint8_t v = unfold_residual(s.res[c], p);
+    s.l = v;
+    s.ul = u;
+    return v;
+}
+
 template <bool Checked, bool Guided>
 [[gnu::always_inline]] inline uint8_t rebuild_pixel(PlaneLane& s, const uint8_t* up, std::size_t x, std::size_t w,
                                                     std::size_t n, const ContextTables& t, uint8_t bucket) {
@@ -86,13 +97,7 @@ template <bool Checked, bool Guided>
     const uint8_t shard = Guided ? class_from_bucket<Checked>(t, g, bucket) : classify_gradient<Checked>(t, g, p);
     if (shard >= n) [[unlikely]]
         panic_index(n, shard);
-    const uint32_t c = s.cursor[shard]++;
-    if (c >= s.len) [[unlikely]]
-        panic_index(s.len, c);
-    const uint8_t v = unfold_residual(s.res[c], p);
-    s.l = v;
-    s.ul = u;
-    return v;
+    return next_pixel(s, shard, p, u);
 }
 
 // rebuild_pixel through the folded tables, with the plane's predictor fixed
@@ -123,14 +128,7 @@ template <bool Guided, int P>
             p = uint8_t((m + ((l + ur + 1) >> 1) + 1) >> 1);
         }
     }
-    const uint8_t shard = shards[cls + (Guided ? guide : p)];
-    const uint32_t c = s.cursor[shard]++;
-    if (c >= s.len) [[unlikely]]
-        panic_index(s.len, c);
-    const uint8_t v = unfold_residual(s.res[c], p);
-    s.l = v;
-    s.ul = u;
-    return v;
+    return next_pixel(s, shards[cls + (Guided ? guide : p)], p, u);
 }
 
 // A band between rows: its planes and its lanes' cursors.
@@ -262,20 +260,7 @@ BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t 
                                  std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
                                  std::size_t n_shards, const ContextTables& tables, PlanePredictors predictors) {
     check_predictors(predictors);
-    constexpr std::size_t kLimit = std::size_t(1) << 32;
-    std::size_t rows = 0, total = 0;
-    for (std::size_t b = 0; b < heights.size(); ++b) {
-        const std::size_t h = heights[b];
-        if (h != 0 && w != 0 && (h >= kLimit || w >= kLimit || h * w >= kLimit))
-            reject("band " + std::to_string(b) + " of " + std::to_string(h) + " x " + std::to_string(w) +
-                   " pixels is too large: a band's pixel count must be below 2^32");
-        if (__builtin_add_overflow(rows, h, &rows)) reject("the band heights add up to more than 2^64 rows");
-    }
-    if (__builtin_mul_overflow(rows, w, &total) || total > SIZE_MAX / 3)
-        reject("image of " + std::to_string(rows) + " x " + std::to_string(w) + " pixels is too large");
-    if (residuals.size() != 3 * total) reject("residuals do not hold 3 planes of the bands' pixels");
-    if (n_shards != 0 && heights.size() > SIZE_MAX / 3 / n_shards) reject("too many bands and shards");
-    if (offsets.size() != 3 * heights.size() * n_shards) reject("offsets do not hold 3 planes of shards per band");
+    const std::size_t total = check_band_inputs(heights, w, residuals, offsets, n_shards);
 
     BandPlanes out;
     out.gr = Buffer<uint8_t>::uninit(total);

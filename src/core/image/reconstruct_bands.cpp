@@ -11,9 +11,8 @@
 
 namespace kelm {
 
-BandPlanes reconstruct_bands_rgb(std::span<const uint64_t> heights, std::size_t w,
-                                 std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
-                                 std::size_t n_shards, const ContextTables& tables) {
+std::size_t check_band_inputs(std::span<const uint64_t> heights, std::size_t w, std::span<const uint8_t> residuals,
+                              std::span<const uint32_t> offsets, std::size_t n_shards) {
     // Every size is checked before any work. A band's pixel count must fit
     // the 32-bit shard offsets, as in reconstruct_shards_rgb.
     constexpr std::size_t kLimit = std::size_t(1) << 32;
@@ -37,6 +36,14 @@ BandPlanes reconstruct_bands_rgb(std::span<const uint64_t> heights, std::size_t 
         reject("offsets hold " + std::to_string(offsets.size()) + " entries but " + std::to_string(heights.size()) +
                " bands of 3 planes with " + std::to_string(n_shards) + " shards need " +
                std::to_string(3 * heights.size() * n_shards));
+
+    return total;
+}
+
+BandPlanes reconstruct_bands_rgb(std::span<const uint64_t> heights, std::size_t w,
+                                 std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
+                                 std::size_t n_shards, const ContextTables& tables) {
+    const std::size_t total = check_band_inputs(heights, w, residuals, offsets, n_shards);
 
     BandPlanes out;
     out.gr = Buffer<uint8_t>::uninit(total);

@@ -22,6 +22,11 @@ struct BandPlanes {
 // per plane from offsets[(3 b + plane) * n_shards ..]. Each band's planes are
 // what reconstruct_shards_rgb gives for that band alone, and a failing band
 // fails as it would there; when several fail, the first band is reported.
+// Checks the sizes of a band rebuild before any work (a band's pixel count
+// must fit the 32-bit shard offsets); returns the bands' pixels in all.
+std::size_t check_band_inputs(std::span<const uint64_t> heights, std::size_t w, std::span<const uint8_t> residuals,
+                              std::span<const uint32_t> offsets, std::size_t n_shards);
+
 BandPlanes reconstruct_bands_rgb(std::span<const uint64_t> heights, std::size_t w,
                                  std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
                                  std::size_t n_shards, const ContextTables& tables);
