@@ -7,6 +7,7 @@ import glob
 import os
 import re
 import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -290,7 +291,7 @@ def test_heights_from_an_array_and_keywords():
 def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
-                          "decode_bands_rgb"]
+                          "decode_bands_rgb", "crc32"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -435,3 +436,17 @@ def test_decode_plane_reads_its_stream_exactly(chroma):
     for bad, states, message in cases:
         with pytest.raises(ValueError, match=message and re.escape(message)):
             kk.decode_plane(bad, *states, h, w, cf, sf, ref, *LUTS)
+
+
+@pytest.mark.parametrize("simd", ["scalar", "avx2"])
+def test_crc32_matches_zlib(monkeypatch, simd):
+    monkeypatch.setenv("KELM_SIMD", simd)
+    rng = np.random.default_rng(7)
+    data = rng.integers(0, 256, 70000, np.uint8)
+    for n in (0, 1, 15, 16, 63, 64, 65, 80, 127, 129, 4096, 70000):  # the folding kernel's edges
+        for value in (0, 0xDEADBEEF, 0xFFFFFFFF):
+            assert kk.crc32(data[:n], value) == zlib.crc32(data[:n], value), (n, value)
+    img = rng.integers(0, 256, (33, 17, 3), np.uint8)
+    assert kk.crc32(img, 0) == zlib.crc32(img)
+    with pytest.raises(ValueError, match="not C-contiguous"):  # as zlib.crc32
+        kk.crc32(img[:, ::2], 0)

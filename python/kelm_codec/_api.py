@@ -1,7 +1,6 @@
 """The public API: encode, decode, info, check."""
 from __future__ import annotations
 
-import zlib
 from typing import Any, NamedTuple, Union
 
 import numpy as np
@@ -10,7 +9,7 @@ from numpy.typing import ArrayLike
 from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
                       METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS,
-                      FormatError, Reader, Writer, crc32_combine)
+                      FormatError, Reader, Writer, crc32, crc32_combine)
 from ._deflate import encode_deflate, encode_lzma, read_deflate, read_lzma
 from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
@@ -91,7 +90,7 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
     m = None if method is None else _METHOD_IDS[method]
     set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
-    crc = zlib.crc32(image)
+    crc = crc32(image)
     best = None
     for cand in candidates(image, kind, int(level), m, set_id):
         data = _encode_candidate(cand, kind, h, w, crc, threads)
@@ -177,7 +176,7 @@ def _decode_bands(jobs, shape, threads, out=None):
 
     def run(job):  # decodes the job's rows and checksums them on the same thread
         job.run(out, spare)
-        return zlib.crc32(out[job.y0:job.y1])
+        return crc32(out[job.y0:job.y1])
 
     crcs = run_jobs([lambda j=j: run(j) for j in jobs], threads)
     crc = crcs[0]
@@ -257,7 +256,7 @@ def decode(data: BytesLike, *, out: np.ndarray | None = None, threads: int | Non
         image = t.invert(image, kind)
         got = None
     if got is None:
-        got = zlib.crc32(image)
+        got = crc32(image)
     if got != hd.crc:
         raise FormatError("damaged data (pixel checksum mismatch)")
     if out is None:

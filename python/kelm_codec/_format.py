@@ -5,6 +5,8 @@ import struct
 
 import numpy as np
 
+from . import _kernels
+
 MAGIC = b"KELM"
 VERSION_1, VERSION_2 = 1, 2  # version 2 adds the transform section, shorter records, table sets 4 and 5
 VERSIONS = (VERSION_1, VERSION_2)
@@ -169,6 +171,11 @@ def _gf2_square(mat):
 
 
 _ZERO_BYTE_POWERS: list = []
+
+
+def crc32(data, value: int = 0) -> int:
+    """zlib.crc32 of a C-contiguous buffer, several times faster (carry-less multiplication), lock released."""
+    return _kernels.crc32(data, value)
 
 
 def crc32_combine(crc1: int, crc2: int, len2: int) -> int:

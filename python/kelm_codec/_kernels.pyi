@@ -1,6 +1,6 @@
 """Native kernels of the codec (type stub)."""
 
-from typing import Sequence, Tuple
+from typing import Any, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -11,6 +11,7 @@ U32 = npt.NDArray[np.uint32]
 __all__: list[str]
 
 def set_threads(n: int) -> None: ...
+def crc32(data: Any, value: int) -> int: ...
 def reconstruct_bands_rgb(
     heights: Sequence[int] | npt.NDArray[np.integer], w: int, residuals: U8, offsets: U32, s_lut: U8, i_lut: U8,
     d_lut: U8

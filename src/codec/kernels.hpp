@@ -8,6 +8,8 @@
 
 namespace kelm::codec {
 
+// checksum.cpp
+extern const py::Function fn_crc32;
 // decode.cpp
 extern const py::Function fn_decode_shards;
 extern const py::Function fn_decode_bands_rgb;

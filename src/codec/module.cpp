@@ -39,6 +39,7 @@ const Function* const kTable[] = {
     &fn_shard_streams_predicted,
     &fn_reconstruct_predicted,
     &fn_decode_bands_rgb,
+    &fn_crc32,
 };
 FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,
