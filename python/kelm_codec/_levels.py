@@ -210,6 +210,22 @@ def candidates(image, kind, level, method=None, set_id=None):
                     t = replace(t or Transform(0), flags=(t.flags if t else 0) | FLAG_PREDICTORS,
                                 predictors=predictors)
                     out.append(Candidate(t, coded, m, s))
+    return _distinct(out)
+
+
+def _distinct(cands):
+    """The candidates without repeats: a small image's plain transform and no
+    transform give the same file wherever the set or method needs version 2."""
+    seen, out = set(), []
+    for c in cands:
+        t = c.transform
+        key = None if t is not None and (t.palette is not None or t.values) else (
+            id(c.coded), c.method, c.set_id, None if t is None else (t.flags, tuple(t.predictors)),
+            tuple(sorted((c.options or {}).items())))
+        if key is None or key not in seen:
+            out.append(c)
+        if key is not None:
+            seen.add(key)
     return out
 
 
