@@ -554,6 +554,8 @@ def test_build_all_lookups_random_and_short_copies():
     rng = np.random.default_rng(8)
     cums = np.stack([R.random_table(rng)[1] for _ in range(12)]).reshape(3, 4, 257)
     cums[0, 0, 5] = 9999  # a range reaching beyond 4096 is skipped
+    cums[1, 0] = cums[1, 0] // 2 + 7  # rising, with zeros before the first range and after the last
+    cums[1, 1, 100:] = 4096  # rising, the last ranges empty
     got = k.build_all_lookups(cums)
     for t in range(12):
         assert got.reshape(12, 4096)[t].tolist() == R.slot_lookup(cums.reshape(12, 257)[t])
