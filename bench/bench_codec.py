@@ -2,7 +2,10 @@
 `kelm bench` builds, with a given number of threads (the Python band threads
 and both native pools), medians of several runs: wall and CPU time.
 
-    PYTHONPATH=build/dev:python python bench/bench_codec.py [--threads N] [--runs N]
+    PYTHONPATH=build/dev:python python bench/bench_codec.py [--threads N] [--runs N] [--mp MP]
+
+--mp takes the top rows of the photograph that make about MP megapixels (the
+thread scaling of images of 1 or 2 MP, which have two bands).
 """
 import argparse
 import json
@@ -13,10 +16,12 @@ import sys
 import time
 
 
-def worker(threads, runs):
+def worker(threads, runs, mp=None):
     import kelm_codec
     from kelm_codec.bench import mosaic
     img = mosaic()
+    if mp:
+        img = img[:max(1, int(mp * 1e6 / img.shape[1]))].copy()
     data = kelm_codec.encode(img, threads=threads)
     mp = img.shape[0] * img.shape[1] / 1e6
     out = {"mp": mp, "bytes": len(data)}
@@ -33,10 +38,12 @@ def worker(threads, runs):
     print(json.dumps(out))
 
 
-def measure(threads, runs):
+def measure(threads, runs, mp=None):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
     cmd = [sys.executable, __file__, "--worker", "--threads", str(threads), "--runs", str(runs)]
+    if mp:
+        cmd += ["--mp", str(mp)]
     return json.loads(subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout)
 
 
@@ -44,12 +51,13 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count() or 1])
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--mp", type=float, default=None, help="megapixels of the photograph's top rows to code")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
-        return worker(args.threads[0], args.runs)
+        return worker(args.threads[0], args.runs, args.mp)
     for t in args.threads:
-        r = measure(t, args.runs)
+        r = measure(t, args.runs, args.mp)
         print(f"{t} thread(s), {r['mp']:.2f} MP, {r['bytes']} bytes: "
               + "  ".join(f"{k} {r['mp'] / r[k]['wall_ms'] * 1e3:6.1f} MP/s (cpu {r[k]['cpu_ms']:.0f} ms)"
                           for k in ("encode", "decode")))
