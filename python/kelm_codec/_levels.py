@@ -29,7 +29,7 @@ from ._predictors import DEFAULT as DEFAULT_PREDICTORS, choose as choose_predict
 from ._shards import _shard_input
 from ._tables import V1_SETS, default_set_id, table_set
 from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
-                          _sample, apply_order, find_palette, palette_orders, remap, undecorrelated, value_lists)
+                          _sample, apply_order, distinct, find_palette, palette_orders, remap, undecorrelated, value_lists)
 
 LEVELS = range(10)
 DEFAULT_LEVEL = 2
@@ -98,7 +98,7 @@ def _transforms(image, kind, level):
 
 def _art_like(pixels) -> bool:
     """Few colours in a sample of 4096 pixels (a photograph shows thousands): rendered art."""
-    return len(np.unique(_pack(_sample(pixels)))) <= 4 * MAX_PALETTE
+    return len(distinct(_pack(_sample(pixels)))) <= 4 * MAX_PALETTE
 
 
 def _photo_like(gray) -> bool:
