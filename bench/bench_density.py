@@ -1,6 +1,7 @@
 """Bits per pixel of kelm_codec (default and chosen levels) against PNG, WebP
 lossless and JPEG XL effort 7, on the shipped samples and the synthetic set
-(bench/synthetic.py). Every kelm file is decoded and compared.
+(bench/synthetic.py). Every kelm file is decoded and compared. Each table ends
+with the CPU time kelm spent encoding its images at each level (one thread).
 
     PYTHONPATH=build/dev:python python bench/bench_density.py [--levels 2 9] [--set samples|synthetic|all]
 """
@@ -8,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -32,9 +34,11 @@ def peers():
     }
 
 
-def kelm(level):
+def kelm(level, cpu):
     def size(a):
-        data = kelm_codec.encode(a, level=level)
+        t0 = time.process_time()
+        data = kelm_codec.encode(a, level=level, threads=1)
+        cpu[level] = cpu.get(level, 0.0) + time.process_time() - t0
         if not np.array_equal(kelm_codec.decode(data), a):
             raise AssertionError("kelm round trip failed")
         return len(data)
@@ -42,7 +46,8 @@ def kelm(level):
 
 
 def table(name, imgs, levels, out=print):
-    codecs = {f"kelm L{lv}": kelm(lv) for lv in levels}
+    cpu = {}
+    codecs = {f"kelm L{lv}": kelm(lv, cpu) for lv in levels}
     codecs.update(peers())
     names = list(codecs)
     out(f"\n{name}")
@@ -59,6 +64,7 @@ def table(name, imgs, levels, out=print):
         out(f"  {key:<22}{px:>9}" + "".join(f"{8 * sizes[n] / px:>10.3f}" for n in names) + f"   {ratio}")
     ratio = "/".join(f"{tot[f'kelm L{lv}'] / tot['WebP']:.3f}" for lv in levels)
     out(f"  {'TOTAL':<22}{px_total:>9}" + "".join(f"{8 * tot[n] / px_total:>10.3f}" for n in names) + f"   {ratio}")
+    out("  kelm encoding CPU time: " + ", ".join(f"L{lv} {1e3 * cpu.get(lv, 0.0):.0f} ms" for lv in levels))
 
 
 def main():

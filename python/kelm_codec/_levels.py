@@ -7,7 +7,8 @@ fitting candidate. Level 2, the default, tries two palette orders, red and
 blue with or without green taken off, table set 6 and the lzma method for
 transformed and art images (few colours in a sample) unless their coded image
 looks photographic, and everything for small ones; smooth synthetic images (nine samples in ten within 1 of the clamped
-gradient) try the lzma method too. Level 3 adds set 6, uncorrelated red and
+gradient) try the lzma method too. Level 3 adds set 6 (and set 8 for
+photographs below 300,000 pixels), uncorrelated red and
 blue and the lzma method for photographs, the planes method for transformed
 images and, for every shards candidate, the same with a predictor per plane
 (the ones whose residuals have the least entropy, if not all 0), 4 set 7, 5
@@ -27,7 +28,7 @@ import numpy as np
 from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, choose as choose_predictors
 from ._shards import _shard_input
-from ._tables import V1_SETS, default_set_id, table_set
+from ._tables import PARAMS, V1_SETS, default_set_id, table_set
 from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
                           _sample, apply_order, distinct, find_palette, palette_orders, remap, undecorrelated, value_lists)
 
@@ -36,6 +37,8 @@ DEFAULT_LEVEL = 2
 # Below this many pixels every candidate is cheap, and what the tables and
 # records cost matters: the default level tries them all.
 SMALL = 1 << 16
+# The set made for photographs of set 1's sizes, tried next to it from level 3 on.
+PHOTO_SET = 8
 
 
 class Candidate(NamedTuple):
@@ -131,7 +134,7 @@ def _shaped(pixels, h, w):
 def _sets(level, small, plain, h, w):
     default = default_set_id(h, w)
     if level >= 7:
-        return [1, 2, 3, 4, 5, 6, 7]
+        return sorted(PARAMS)
     if level == 1:
         return [default]
     sets = [default]
@@ -141,6 +144,8 @@ def _sets(level, small, plain, h, w):
         sets.append(6)
     if not plain and level >= 4:
         sets.append(7)
+    if plain and level >= 3 and default == 1:
+        sets.append(PHOTO_SET)
     return sets
 
 

@@ -55,6 +55,11 @@ PARAMS: dict[int, TableParams] = {
     # Rendered images (format version 2 on): signed gradient classes, 25 and 49 shards.
     6: TableParams(activity=(), intensity=(), split_buckets=(False,) * 25, plane_classes=5, signed=(1, 4)),
     7: TableParams(activity=(), intensity=(), split_buckets=(False,) * 49, plane_classes=7, signed=(1, 3, 8)),
+    # Photographs below 300,000 pixels (format version 2 on): set 1's activity classes and
+    # one more for the busiest neighbourhoods, the two flattest split into dark, middle and
+    # bright; a candidate next to set 1 at the higher levels.
+    8: TableParams(activity=(1, 3, 6, 11, 20, 40, 80), intensity=(64, 160), split_buckets=(True, True) + (False,) * 6,
+                   plane_classes=4),
 }
 # The sets a version 1 file may name.
 V1_SETS = (1, 2, 3)
