@@ -5,16 +5,18 @@ image (a palette when it has at most 256 colours, value lists for channels
 that take few values, an alpha channel that is all 255) and codes the first
 fitting candidate. Level 2, the default, tries two palette orders, red and
 blue with or without green taken off, table set 6 and the lzma method for
-transformed and art images (few colours in a sample) unless their coded image
-looks photographic, and everything for small ones; smooth synthetic images (nine samples in ten within 1 of the clamped
-gradient) try the lzma method too. Level 3 adds set 6 (and set 8 for
-photographs below 300,000 pixels), uncorrelated red and
-blue and the lzma method for photographs, the planes method for transformed
-images and, for every shards candidate, the same with a predictor per plane
-(the ones whose residuals have the least entropy, if not all 0), 4 set 7, 5
-every palette order, the plain coding next to the transformed ones and every
-lzma filter in full, 7 every table set and other LZMA literal-context
-settings, 9 the planes method for photographs.
+transformed and art images (few colours in a sample), and everything for
+small ones; smooth synthetic images (nine samples in ten within 1 of the
+clamped gradient) try the lzma method too. Level 3 adds set 6 (and set 8 for
+photographs below 300,000 pixels), uncorrelated red and blue and the lzma
+method for photographs, the planes method for transformed images and, for
+every shards candidate, the same with a predictor per plane (the ones whose
+residuals have the least entropy, if not all 0), 4 set 7, 5 every palette
+order, the plain coding next to the transformed ones and every lzma filter in
+full, 7 every table set and other LZMA literal-context settings, 9 the planes
+method for photographs. Below level 7, a coded image that looks photographic
+skips the lzma method, which never wins on photographs and costs ten times
+the rest of their encoding.
 Photographs keep their version 1 bytes below level 3. What a level tries only
 changes the encoder's work: the decoder does the same work for a given file.
 """
@@ -200,7 +202,7 @@ def candidates(image, kind, level, method=None, set_id=None):
         sets = [set_id] if set_id is not None else [default_set_id(h, w)] if level == 0 else \
             _sets(level, small, plain, h, w)
         methods = _methods(level, small, plain)
-        if level < 3 and not small and not smooth and METHOD_LZMA in methods and _photographic(coded):
+        if level < 7 and not small and not smooth and METHOD_LZMA in methods and _photographic(coded):
             methods = [m for m in methods if m != METHOD_LZMA]
         for m in [method] if method is not None else methods:
             if m in (METHOD_DEFLATE, METHOD_LZMA):
