@@ -810,10 +810,11 @@ def test_cli_bench_small(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("kind", ["rgb", "rgba"])
-def test_band_decoder_matches_the_stepwise_path(monkeypatch, kind):
+@pytest.mark.parametrize("predictors", [None, (4, 2, 1)])
+def test_band_decoder_matches_the_stepwise_path(monkeypatch, kind, predictors):
     from kelm_codec import _shards
     img = np.ascontiguousarray(np.tile(photo(kind), (6, 3, 1)))  # three bands: a lockstep pair and one alone
-    data = kelm_codec.encode(img, level=0)
+    data = kelm_codec.encode(img, level=0) if predictors is None else forced(img, 32, set_id=2, predictors=predictors)
     assert kelm_codec.info(data)["bands"] == 3
     rng = np.random.default_rng(len(kind))
     cases = [(data, 1), (data, 2)]

@@ -39,5 +39,6 @@ def decode_bands_rgb(
     out: U8, heights: Sequence[int], payloads: U8, payload_sizes: Sequence[int], counts: U32,
     cum_freqs: npt.NDArray[np.uint64], sym_freqs: npt.NDArray[np.uint64], lookups: U8, alpha_payloads: U8,
     alpha_sizes: Sequence[int], alpha_cum: npt.NDArray[np.uint64], alpha_sym: npt.NDArray[np.uint64],
-    alpha_lookups: U8, s_lut: U8, i_lut: U8, d_lut: U8, initial_state: int, piece_pixels: int
+    alpha_lookups: U8, s_lut: U8, i_lut: U8, d_lut: U8, initial_state: int, piece_pixels: int,
+    predictors: Sequence[int]
 ) -> None: ...

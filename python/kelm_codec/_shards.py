@@ -166,8 +166,8 @@ class _ShardDecoder:
 
     def bands(self, sections, out, spare_threads):
         """Decodes bands that follow each other into out, rebuilt together: colour
-        bands in one native call, straight into out's rows (the default predictors only)."""
-        if self.kind == KIND_GRAY or not FUSED or self.predictors != tuple(DEFAULT_PREDICTORS):
+        bands in one native call, straight into out's rows."""
+        if self.kind == KIND_GRAY or not FUSED:
             return self.bands_stepwise(sections, out, spare_threads)
         y0, y1 = sections[0].y0, sections[-1].y1
         tables, ts = self.tables, self.ts
@@ -181,7 +181,7 @@ class _ShardDecoder:
                           _joined([s.payload for s in sections]), [len(s.payload) for s in sections],
                           np.stack([s.counts for s in sections]), tables.cum, tables.sym, tables.lookups,
                           alpha, alpha_sizes, at.cum, at.sym, at.lookups, ts.s_lut, ts.i_lut, ts.d_lut, INITIAL_STATE,
-                          PIECE_PIXELS)
+                          PIECE_PIXELS, list(self.predictors))
 
     def bands_stepwise(self, sections, out, spare_threads):
         """bands() step by step: the shards' residuals, the stacked planes, then

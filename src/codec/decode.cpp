@@ -65,13 +65,14 @@ PyObject* decode_plane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // decode_bands_rgb(out, heights, payloads, payload_sizes, counts, cum_freqs, sym_freqs, lookups,
 //                  alpha_payloads, alpha_sizes, alpha_cum, alpha_sym, alpha_lookups, s_lut, i_lut, d_lut,
-//                  initial_state, piece_pixels) -> None
+//                  initial_state, piece_pixels, predictors) -> None
 //   Decodes consecutive bands of an RGB or RGBA shards image into out (uint8
 //   (sum(heights), w, 3 or 4), C-contiguous, written in full): band b's
 //   records are the next payload_sizes[b] bytes of payloads, its shard counts
 //   counts[b] (3 n); alpha likewise (empty for RGB). Tables as decode_shards,
 //   for the 3 n colour shards and the one alpha shard. Bands of more than
 //   piece_pixels pixels decode their shards a piece at a time (less memory).
+//   predictors: the file's predictor of gr, rd and bd (0, 0, 0 unless flagged).
 PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Binder bind(fn_decode_bands_rgb, args, nargs, kwnames);
     const Array out_a = bind.array(DType::u8, 3);
@@ -87,7 +88,12 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const Array alpha_lookups_a = bind.array(DType::u8, 2);
     const Array s_lut = bind.array(DType::u8, 2), i_lut = bind.array(DType::u8, 1), d_lut = bind.array(DType::u8, 2);
     const uint64_t initial_state = bind.u64(), piece_pixels = bind.u64();
+    const std::vector<uint64_t> predictors = bind.u64_sequence();
     if (!bind) return nullptr;
+    if (predictors.size() != 3 || predictors[0] > 255 || predictors[1] > 255 || predictors[2] > 255) {
+        PyErr_SetString(PyExc_ValueError, "predictors must be three predictor numbers (gr, rd, bd)");
+        return nullptr;
+    }
     const std::vector<std::size_t> shape = out_a.shape(), counts_shape = counts_a.shape();
     const bool rgba = shape[2] == 4;
     if (counts_shape[0] != heights.size() || sizes.size() != heights.size() ||
@@ -124,7 +130,7 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (!run_released([&] {
             decode_colour_bands(bands, shape[1], shape[2], out, colour, alpha, tables, initial_state,
-                                piece_pixels);
+                                piece_pixels, {uint8_t(predictors[0]), uint8_t(predictors[1]), uint8_t(predictors[2])});
         }))
         return nullptr;
     Py_RETURN_NONE;
@@ -136,7 +142,7 @@ const py::Function fn_decode_bands_rgb{
     "decode_bands_rgb",
     {"out", "heights", "payloads", "payload_sizes", "counts", "cum_freqs", "sym_freqs", "lookups", "alpha_payloads",
      "alpha_sizes", "alpha_cum", "alpha_sym", "alpha_lookups", "s_lut", "i_lut", "d_lut", "initial_state",
-     "piece_pixels"},
+     "piece_pixels", "predictors"},
     decode_bands_rgb};
 const py::Function fn_decode_shards{
     "decode_shards", {"payload", "shard_counts", "cum_freqs", "sym_freqs", "lookups", "initial_state"}, decode_shards};

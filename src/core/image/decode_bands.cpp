@@ -121,7 +121,7 @@ struct Decoded {
 
 void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::size_t K, std::span<uint8_t> out,
                          const ShardCoding& colour, const ShardCoding& alpha, const ContextTables& tables,
-                         uint64_t initial_state, std::size_t piece_pixels) {
+                         uint64_t initial_state, std::size_t piece_pixels, PlanePredictors predictors) {
     // The caller runs one group of bands per core: steps stay on this thread.
     const InlineSteps inline_steps;
     if (K != 3 && K != 4) reject("a colour image has 3 or 4 channels, not " + std::to_string(K));
@@ -140,8 +140,10 @@ void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::s
     if (bands.empty() || rows == 0 || w == 0) return;
 
     const std::size_t n = bands[0].counts.size() / 3;
+    check_predictors(predictors);
+    const bool predicted = predictors != PlanePredictors{0, 0, 0};
     const std::shared_ptr<const FoldedTables> folded = fold_tables(tables);
-    const bool fast = folded->ready() && std::size_t(folded->max_shard) < n;
+    const bool fast = folded->ready() && std::size_t(folded->max_shard) < n && !predicted;
     const std::vector<uint8_t> no_alpha(K == 4 ? w : 0, 0);
     const bool vector = simd_level() == SimdLevel::avx2;  // AVX2 implies the SSSE3 the row kernel needs
 
@@ -198,7 +200,13 @@ void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::s
         std::size_t n_live = 0;
         for (std::size_t i = 0; i < m; ++i)
             if (jobs[i].h) live[n_live++] = jobs[i];
-        if (fast) {
+        if (predicted) {
+            for (std::size_t i = 0; i < n_live; ++i) {
+                const BandJob& job = live[i];
+                rebuild_predicted_band(job.h, w, job.planes, job.res, job.off, tables, *folded, predictors);
+                for (std::size_t y = 0; y < job.h; ++y) job.sink(y);
+            }
+        } else if (fast) {
             if (n_live && !rebuild_bands_fast({live, n_live}, w, *folded, true))
                 reject("bands " + std::to_string(first) + " to " + std::to_string(first + m - 1) +
                        ": a shard runs past its residuals");

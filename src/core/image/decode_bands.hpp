@@ -11,6 +11,7 @@
 #include <span>
 
 #include "core/common/pixel.hpp"
+#include "core/image/predictors.hpp"
 
 namespace kelm {
 
@@ -32,8 +33,12 @@ struct BandInput {
 // fail in order, a band's colour planes before its alpha plane. Bands of more
 // than piece_pixels pixels decode their shards a piece at a time as the
 // rebuild takes them, so that they need no room for their residuals.
+// With predictors other than {0, 0, 0} (the file's predictor per plane) every
+// band decodes its residuals whole and rebuilds whole planes, as
+// reconstruct_predicted does, before its rows are restored.
 void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::size_t K, std::span<uint8_t> out,
                          const ShardCoding& colour, const ShardCoding& alpha, const ContextTables& tables,
-                         uint64_t initial_state, std::size_t piece_pixels);
+                         uint64_t initial_state, std::size_t piece_pixels,
+                         PlanePredictors predictors = PlanePredictors{0, 0, 0});
 
 }  // namespace kelm

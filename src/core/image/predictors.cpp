@@ -26,9 +26,6 @@ void with_predictor(uint8_t p, F&& f) {
     }
 }
 
-void check_predictors(PlanePredictors predictors) {
-    for (uint8_t p : predictors) with_predictor(p, [](auto) {});
-}
 
 // One plane of h x w: residuals and classes in raster order. guide: the gr
 // plane for rd and bd (its value picks the bucket), null for gr (the
@@ -138,8 +135,8 @@ struct BandLanes {
     PlaneLane lane[3] = {};
     std::vector<uint32_t> cursors;
 
-    BandLanes(std::size_t rows, uint8_t* const p[3], std::span<const uint8_t> res[3],
-              std::span<const uint32_t> off[3], PlanePredictors predictors)
+    BandLanes(std::size_t rows, uint8_t* const p[3], const std::span<const uint8_t> res[3],
+              const std::span<const uint32_t> off[3], PlanePredictors predictors)
         : h(rows), cursors(3 * off[0].size()) {
         const std::size_t n = off[0].size();
         for (std::size_t k = 0; k < 3; ++k) {
@@ -256,6 +253,26 @@ ShardStreams shard_streams_predicted(std::size_t h, std::size_t w, std::span<con
     return r;
 }
 
+void check_predictors(PlanePredictors predictors) {
+    for (uint8_t p : predictors) with_predictor(p, [](auto) {});
+}
+
+void rebuild_predicted_band(std::size_t h, std::size_t w, uint8_t* const planes[3],
+                            const std::span<const uint8_t> res[3], const std::span<const uint32_t> off[3],
+                            const ContextTables& tables, const FoldedTables& folded, PlanePredictors predictors) {
+    if (h == 0 || w == 0) return;
+    const std::size_t n = off[0].size();
+    BandLanes s(h, planes, res, off, predictors);
+    BandJob cover;  // what covers() looks at: the shard count of each plane
+    for (std::size_t k = 0; k < 3; ++k) cover.off[k] = off[k];
+    if (folded.covers(cover))
+        with_folded(predictors, [&](auto f) { f(s, w, folded); });
+    else if (!tables.classes_below(n))
+        rebuild_band<true>(s, w, tables);
+    else
+        rebuild_band<false>(s, w, tables);
+}
+
 BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t w,
                                  std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
                                  std::size_t n_shards, const ContextTables& tables, PlanePredictors predictors) {
@@ -269,9 +286,8 @@ BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t 
     if (total == 0) return out;
     std::vector<std::size_t> first_row(heights.size() + 1, 0);
     for (std::size_t b = 0; b < heights.size(); ++b) first_row[b + 1] = first_row[b] + heights[b];
-    const bool checked = !tables.classes_below(n_shards);
     const std::shared_ptr<const FoldedTables> folded = fold_tables(tables);
-    auto lanes_of = [&](std::size_t b) {
+    auto band = [&](std::size_t b) {
         const std::size_t h = heights[b], px = h * w, at = 3 * first_row[b] * w;
         uint8_t* const planes[3] = {out.gr.data() + first_row[b] * w, out.rd.data() + first_row[b] * w,
                                     out.bd.data() + first_row[b] * w};
@@ -281,20 +297,7 @@ BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t 
             res[k] = residuals.subspan(at + k * px, px);
             off[k] = offsets.subspan((3 * b + k) * n_shards, n_shards);
         }
-        return BandLanes(h, planes, res, off, predictors);
-    };
-    BandJob cover;  // what covers() looks at: the shard count of each plane
-    for (std::size_t k = 0; k < 3; ++k) cover.off[k] = offsets.subspan(0, n_shards);
-    const bool fast = folded->covers(cover);
-    auto band = [&](std::size_t b) {
-        BandLanes s = lanes_of(b);
-        if (s.h == 0 || w == 0) return;
-        if (fast)
-            with_folded(predictors, [&](auto f) { f(s, w, *folded); });
-        else if (checked)
-            rebuild_band<true>(s, w, tables);
-        else
-            rebuild_band<false>(s, w, tables);
+        rebuild_predicted_band(h, w, planes, res, off, tables, *folded, predictors);
     };
     FirstFailure first;
     parallel_for(heights.size(), [&](std::size_t b) { first.run(b, [&] { band(b); }); });

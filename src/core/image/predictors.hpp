@@ -18,6 +18,8 @@
 
 namespace kelm {
 
+struct FoldedTables;
+
 enum Predictor : uint8_t {
     kMedianStyle = 0,  // predict_pixel
     kAverage = 1,      // (l + u) / 2, rounded down
@@ -58,5 +60,15 @@ ShardStreams shard_streams_predicted(std::size_t h, std::size_t w, std::span<con
 BandPlanes reconstruct_predicted(std::span<const uint64_t> heights, std::size_t w,
                                  std::span<const uint8_t> residuals, std::span<const uint32_t> offsets,
                                  std::size_t n_shards, const ContextTables& tables, PlanePredictors predictors);
+
+// The predictors are valid (each below kPredictors), else the index message.
+void check_predictors(PlanePredictors predictors);
+
+// One band of reconstruct_predicted rebuilt into the caller's whole planes
+// (h x w each) from its residuals and the offsets of its n shards per plane;
+// a failure throws that band's message. folded: fold_tables(tables).
+void rebuild_predicted_band(std::size_t h, std::size_t w, uint8_t* const planes[3],
+                            const std::span<const uint8_t> res[3], const std::span<const uint32_t> off[3],
+                            const ContextTables& tables, const FoldedTables& folded, PlanePredictors predictors);
 
 }  // namespace kelm
