@@ -185,6 +185,9 @@ bool takes(const ShardJob& job) {
 }  // namespace
 
 std::size_t decode_shards_avx2(std::span<ShardJob> jobs) {
+    // Longest first, so that the lanes run out of work at about the same time
+    // and little is left for the scalar decoder.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const ShardJob& a, const ShardJob& b) { return a.n > b.n; });
     Buffer<uint32_t> entries = Buffer<uint32_t>::uninit(kMaxLanes * kEntries);
     Lane lanes[kMaxLanes];
     for (int k = 0; k < kMaxLanes; ++k) lanes[k].entries = entries.data() + k * kEntries;
