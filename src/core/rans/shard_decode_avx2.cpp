@@ -122,16 +122,17 @@ KELM_AVX2 void run_groups(Lane* lanes, std::size_t count) {
     const __m256i two_bytes = _mm256_set1_epi64x(int64_t(kTwoByteLimit + 1));
     const __m128i symbols = _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     for (std::size_t g = 0; g < count; ++g) {
-        // All lanes' table loads first, so that their latencies overlap.
+        // All lanes' table loads first, so that their latencies overlap. The
+        // entries go through general registers: their loads are quicker there
+        // than into vector registers, and two moves bring the four across.
         __m128i E[K];
         for (int k = 0; k < K; ++k) {
             const __m256i slot = _mm256_and_si256(X[k], slot_mask);
             const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-            const __m128i e0 = _mm_cvtsi32_si128(T[k][_mm_cvtsi128_si64(lo)]);
-            const __m128i e1 = _mm_cvtsi32_si128(T[k][_mm_extract_epi64(lo, 1)]);
-            const __m128i e2 = _mm_cvtsi32_si128(T[k][_mm_cvtsi128_si64(hi)]);
-            const __m128i e3 = _mm_cvtsi32_si128(T[k][_mm_extract_epi64(hi, 1)]);
-            E[k] = _mm_unpacklo_epi64(_mm_unpacklo_epi32(e0, e1), _mm_unpacklo_epi32(e2, e3));
+            const uint32_t* t = reinterpret_cast<const uint32_t*>(T[k]);
+            const uint64_t e01 = t[_mm_cvtsi128_si64(lo)] | uint64_t(t[_mm_extract_epi64(lo, 1)]) << 32;
+            const uint64_t e23 = t[_mm_cvtsi128_si64(hi)] | uint64_t(t[_mm_extract_epi64(hi, 1)]) << 32;
+            E[k] = _mm_insert_epi64(_mm_cvtsi64_si128(int64_t(e01)), int64_t(e23), 1);
         }
         for (int k = 0; k < K; ++k) {
             const uint32_t syms = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(E[k], symbols)));
@@ -185,6 +186,9 @@ bool takes(const ShardJob& job) {
 }  // namespace
 
 std::size_t decode_shards_avx2(std::span<ShardJob> jobs) {
+    // Longest first, so that the lanes run out of work at about the same time
+    // and little is left for the scalar decoder.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const ShardJob& a, const ShardJob& b) { return a.n > b.n; });
     Buffer<uint32_t> entries = Buffer<uint32_t>::uninit(kMaxLanes * kEntries);
     Lane lanes[kMaxLanes];
     for (int k = 0; k < kMaxLanes; ++k) lanes[k].entries = entries.data() + k * kEntries;

@@ -26,7 +26,7 @@ struct ShardJob {
 };
 
 // Decodes what the vector kernel takes of the jobs and moves the rest to the
-// front of jobs, returning their number: the shards it leaves alone (short
+// front of jobs (the jobs' order is not kept), returning their number: the shards it leaves alone (short
 // ones, the single-symbol table, tables with a frequency or offset above
 // 4095, states of 2^44 or more) unchanged, and the shards it decoded in part
 // as their continuation from a group boundary (states, remaining bytes,

@@ -16,7 +16,7 @@ namespace kelm {
 namespace {
 
 // Most shards per batch of the vector decoder.
-constexpr std::size_t kAvx2Batch = 24;
+constexpr std::size_t kAvx2Batch = 48;
 
 #define KELM_INLINE inline __attribute__((always_inline))
 
@@ -285,8 +285,9 @@ DecodedShards rans_decode_shards_parallel(std::span<const uint8_t> payload, std:
     FirstFailure failure;
     if (simd_level() == SimdLevel::avx2) {
         // Batches of shards for the vector decoder, which keeps several in flight;
-        // it hands back what it leaves to the scalar decoder.
-        const std::size_t grain = std::clamp<std::size_t>(n / 8, 3, kAvx2Batch);
+        // it hands back what it leaves to the scalar decoder, mostly the ends of
+        // a batch's last shards: the larger the batch, the less that is.
+        const std::size_t grain = std::clamp<std::size_t>(n / 4, 3, kAvx2Batch);
         parallel_for_ranges(n, grain, [&](std::size_t begin, std::size_t end) {
             ShardJob jobs[kAvx2Batch];
             std::size_t m = 0;
