@@ -89,7 +89,7 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
 // for gr the bucket of the prediction.
-template <bool Guided, bool Diff, bool Checked>
+template <bool Guided, bool Diff>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
@@ -102,25 +102,12 @@ template <bool Guided, bool Diff, bool Checked>
     }
     const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
     const uint8_t* c = s.cursor[shard];
-    if (Checked && c >= s.limit[shard]) [[unlikely]]
+    if (c >= s.limit[shard]) [[unlikely]]
         c = next_piece(s, shard);
     s.cursor[shard] = c + 1;
     const uint8_t value = uint8_t(j + (Diff ? *c : unfolded[*c]));
     s.out[i] = value;
     return value;
-}
-
-// True when every cursor of the lanes in use has at least n residuals before
-// its limit (never for a lane whose next piece is not fetched yet).
-template <std::size_t K>
-bool room_for(const Frame<K>& f, uint8_t* const* out, std::size_t n, std::size_t n_cursors) {
-    bool room = true;
-    for (std::size_t k = 0; k < 3 * K; ++k) {
-        if (!out[k]) continue;
-        const LaneFrame& s = f.lane[k];
-        for (std::size_t c = 0; c < n_cursors; ++c) room &= std::size_t(s.limit[c] - s.cursor[c]) >= n;
-    }
-    return room;
 }
 
 // One stage of K bands: gr row yg (when G) and rd, bd row yc (when RB) of
@@ -155,27 +142,16 @@ template <std::size_t K, bool G, bool RB, bool Diff>
                 std::memcpy(f.guide[b], guide[b] + x0, n);
             }
         }
-        const auto steps = [&]<bool Checked>() {
-            for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
 #pragma GCC unroll 8
-                for (std::size_t b = 0; b < K; ++b) {
-                    if constexpr (G)
-                        l[3 * b] = fast_step<false, Diff, Checked>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
-                    if constexpr (RB) {
-                        l[3 * b + 1] =
-                            fast_step<true, Diff, Checked>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
-                        l[3 * b + 2] =
-                            fast_step<true, Diff, Checked>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
-                    }
+            for (std::size_t b = 0; b < K; ++b) {
+                if constexpr (G) l[3 * b] = fast_step<false, Diff>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                if constexpr (RB) {
+                    l[3 * b + 1] = fast_step<true, Diff>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                    l[3 * b + 2] = fast_step<true, Diff>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
                 }
             }
-        };
-        // A cursor moves at most n places in a chunk: when every cursor has
-        // n residuals left before its limit, no step needs to look.
-        if (room_for(f, out, n, n_cursors))
-            steps.template operator()<false>();
-        else
-            steps.template operator()<true>();
+        }
         for (std::size_t k = 0; k < 3 * K; ++k)
             if (out[k]) std::memcpy(out[k] + x0, f.lane[k].out, n);
     }
