@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/cpu_features.hpp"
+
 namespace kelm {
 
 namespace {
@@ -51,10 +53,14 @@ struct LaneFrame {
     const uint8_t* tail_end;    // the limit of cursors moved into the plane's tail copy; null in pieces
 };
 
+// Prepares n pixels of a lane from the row above (up), from pixel x0 on.
+using Prepare = void (*)(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n);
+
 // K bands' lanes (gr, rd, bd of band b at 3 b .. 3 b + 2) at fixed offsets
 // from one base, so that a step addresses them without registers of its own.
 template <std::size_t K>
 struct Frame {
+    Prepare prepare;  // for the CPU's build target
     LaneFrame lane[3 * K];
     uint8_t guide[K][kChunk];  // the band's gr pixels at its rd and bd pixels
 };
@@ -78,7 +84,7 @@ struct BandState {
     return s.pieces->next(shard, s.limit[shard]);
 }
 
-void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
+[[gnu::always_inline]] inline void prepare_body(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     s.up[0] = x0 ? up[x0 - 1] : 0;
     std::memcpy(s.up + 1, up + x0, n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -89,6 +95,12 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
         const uint8_t u = s.up[i + 1], ul = s.up[i];
         s.threshold[i] = uint8_t(std::max(u, ul) - u);  // ul - u when positive, else 0
     }
+}
+
+// A chunk's lane prepared from the row above (up), the same on every build target.
+void prepare_plain(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) { prepare_body(s, up, x0, n); }
+[[gnu::target("avx2")]] void prepare_avx2(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
+    prepare_body(s, up, x0, n);
 }
 
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
@@ -180,10 +192,10 @@ template <std::size_t K, bool G, bool RB, bool Diff>
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
         for (std::size_t b = 0; b < K; ++b) {
-            if constexpr (G) prepare(f.lane[3 * b], up[3 * b], x0, n);
+            if constexpr (G) f.prepare(f.lane[3 * b], up[3 * b], x0, n);
             if constexpr (RB) {
-                prepare(f.lane[3 * b + 1], up[3 * b + 1], x0, n);
-                prepare(f.lane[3 * b + 2], up[3 * b + 2], x0, n);
+                f.prepare(f.lane[3 * b + 1], up[3 * b + 1], x0, n);
+                f.prepare(f.lane[3 * b + 2], up[3 * b + 2], x0, n);
                 std::memcpy(f.guide[b], guide[b] + x0, n);
             }
         }
@@ -222,10 +234,14 @@ template <std::size_t K, bool G, bool RB, bool Diff>
 template <std::size_t... N>
 struct FrameSet {
     std::tuple<std::unique_ptr<Frame<N + 1>>...> frames;
+    Prepare prepare = simd_level() == SimdLevel::avx2 ? prepare_avx2 : prepare_plain;
     template <std::size_t K>
     Frame<K>& get() {
         auto& p = std::get<K - 1>(frames);
-        if (!p) p = std::make_unique<Frame<K>>();
+        if (!p) {
+            p = std::make_unique<Frame<K>>();
+            p->prepare = prepare;
+        }
         return *p;
     }
 };
