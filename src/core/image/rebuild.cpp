@@ -118,10 +118,17 @@ template <bool Guided, bool Diff, bool Checked>
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
     const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
-    const uint8_t* c = s.cursor[shard];
-    if (Checked && c >= s.limit[shard]) [[unlikely]]
-        c = next_piece(s, shard);
-    s.cursor[shard] = c + 1;
+    const uint8_t* c;
+    if constexpr (Checked) {
+        c = s.cursor[shard];
+        if (c >= s.limit[shard]) [[unlikely]]
+            c = next_piece(s, shard);
+        s.cursor[shard] = c + 1;
+    } else {
+        // The cursor taken and moved on through one memory operand, so that
+        // its address is formed once, in the operand.
+        asm("mov %1, %0\n\taddq $1, %1" : "=&r"(c), "+m"(s.cursor[shard]));
+    }
     const uint8_t value = uint8_t(j + (Diff ? *c : unfolded[*c]));
     s.out[i] = value;
     return value;
@@ -200,19 +207,24 @@ template <std::size_t K, bool G, bool RB, bool Diff>
             }
         }
         const auto steps = [&]<bool Checked>() {
+            uint8_t v[3 * K];  // the left neighbours, in registers
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 3 * K; ++k) v[k] = l[k];
             for (std::size_t i = 0; i < n; ++i) {
 #pragma GCC unroll 8
                 for (std::size_t b = 0; b < K; ++b) {
                     if constexpr (G)
-                        l[3 * b] = fast_step<false, Diff, Checked>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                        v[3 * b] = fast_step<false, Diff, Checked>(v[3 * b], f.lane[3 * b], nullptr, i, gradient);
                     if constexpr (RB) {
-                        l[3 * b + 1] =
-                            fast_step<true, Diff, Checked>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
-                        l[3 * b + 2] =
-                            fast_step<true, Diff, Checked>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+                        v[3 * b + 1] =
+                            fast_step<true, Diff, Checked>(v[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                        v[3 * b + 2] =
+                            fast_step<true, Diff, Checked>(v[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
                     }
                 }
             }
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 3 * K; ++k) l[k] = v[k];
         };
         if (checked)
             steps.template operator()<true>();
