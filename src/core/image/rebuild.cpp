@@ -503,9 +503,21 @@ bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const Fol
     return true;
 }
 
-void unfold_in_place(std::span<uint8_t> residuals) {
-    uint8_t* const r = residuals.data();
-    for (std::size_t i = 0; i < residuals.size(); ++i) r[i] = uint8_t((r[i] >> 1) ^ (0u - (r[i] & 1u)));
+namespace {
+
+[[gnu::always_inline]] inline void unfold_body(uint8_t* r, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) r[i] = uint8_t((r[i] >> 1) ^ (0u - (r[i] & 1u)));
+}
+
+[[gnu::target("avx2")]] void unfold_avx2(uint8_t* r, std::size_t n) { unfold_body(r, n); }
+
+}  // namespace
+
+void unfold_in_place(std::span<uint8_t> residuals, bool avx2) {
+    if (avx2)
+        unfold_avx2(residuals.data(), residuals.size());
+    else
+        unfold_body(residuals.data(), residuals.size());
 }
 
 void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables) {
