@@ -180,7 +180,7 @@ void decode_colour_bands(std::span<const BandInput> bands, std::size_t w, std::s
             } else {
                 d.residuals = rans_decode_shards_exact(band.payload, band.counts, colour.cum, colour.sym,
                                                        colour.lookups, initial_state);
-                if (fast) unfold_in_place(d.residuals.span());
+                if (fast) unfold_in_place(d.residuals.span(), vector);
             }
             job.h = band.h;
             job.ring = fast;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/cpu_features.hpp"
+
 namespace kelm {
 
 namespace {
@@ -48,21 +50,30 @@ struct LaneFrame {
     const uint8_t* cursor[256]; // next residual of each shard
     const uint8_t* limit[256];  // where each shard's residuals (or its piece) end
     PieceSource* pieces;        // where the next piece comes from, if they come in pieces
+    const uint8_t* tail_end;    // the limit of cursors moved into the plane's tail copy; null in pieces
 };
+
+// Prepares n pixels of a lane from the row above (up), from pixel x0 on.
+using Prepare = void (*)(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n);
 
 // K bands' lanes (gr, rd, bd of band b at 3 b .. 3 b + 2) at fixed offsets
 // from one base, so that a step addresses them without registers of its own.
 template <std::size_t K>
 struct Frame {
+    Prepare prepare;  // for the CPU's build target
     LaneFrame lane[3 * K];
     uint8_t guide[K][kChunk];  // the band's gr pixels at its rd and bd pixels
 };
 
-// A band between rows: its job and its shard cursors.
+// A band between rows: its job and its shard cursors; per plane not in
+// pieces, a copy of its last w residuals (all, when fewer) ending at
+// tail[k] + w and followed by w zeros, so that a row can read up to w
+// residuals past any limit there.
 struct BandState {
     const BandJob* job = nullptr;
     const uint8_t* cursor[3][256] = {};
     const uint8_t* limit[3][256] = {};
+    std::vector<uint8_t> tail[3];
 };
 
 [[noreturn, gnu::cold, gnu::noinline]] void past_end() { throw Panic{}; }
@@ -73,7 +84,7 @@ struct BandState {
     return s.pieces->next(shard, s.limit[shard]);
 }
 
-void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
+[[gnu::always_inline]] inline void prepare_body(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     s.up[0] = x0 ? up[x0 - 1] : 0;
     std::memcpy(s.up + 1, up + x0, n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -86,10 +97,16 @@ void prepare(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
     }
 }
 
+// A chunk's lane prepared from the row above (up), the same on every build target.
+void prepare_plain(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) { prepare_body(s, up, x0, n); }
+[[gnu::target("avx2")]] void prepare_avx2(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t n) {
+    prepare_body(s, up, x0, n);
+}
+
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
 // for gr the bucket of the prediction.
-template <bool Guided, bool Diff>
+template <bool Guided, bool Diff, bool Checked>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
@@ -101,13 +118,56 @@ template <bool Guided, bool Diff>
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
     const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
-    const uint8_t* c = s.cursor[shard];
-    if (c >= s.limit[shard]) [[unlikely]]
-        c = next_piece(s, shard);
-    s.cursor[shard] = c + 1;
+    const uint8_t* c;
+    if constexpr (Checked) {
+        c = s.cursor[shard];
+        if (c >= s.limit[shard]) [[unlikely]]
+            c = next_piece(s, shard);
+        s.cursor[shard] = c + 1;
+    } else {
+        // The cursor taken and moved on through one memory operand, so that
+        // its address is formed once, in the operand.
+        asm("mov %1, %0\n\taddq $1, %1" : "=&r"(c), "+m"(s.cursor[shard]));
+    }
     const uint8_t value = uint8_t(j + (Diff ? *c : unfolded[*c]));
     s.out[i] = value;
     return value;
+}
+
+// True when no step of a row of w pixels on the lanes in use can read past
+// what is readable: every cursor has w residuals left before its limit, or
+// points into its plane's tail copy. A cursor with fewer left moves into the
+// tail copy here, where it reads the same residuals. Lanes in pieces look at
+// their limits at every step.
+template <std::size_t K>
+bool room_for_row(Frame<K>& f, uint8_t* const* out, std::size_t w, std::size_t n_cursors) {
+    for (std::size_t k = 0; k < 3 * K; ++k) {
+        if (!out[k]) continue;
+        LaneFrame& s = f.lane[k];
+        const uint8_t* const tail = s.tail_end;
+        if (!tail) return false;
+        for (std::size_t c = 0; c < n_cursors; ++c) {
+            const std::size_t left = std::size_t(s.limit[c] - s.cursor[c]);
+            if (left < w && s.limit[c] != tail) {
+                s.cursor[c] = tail - left;
+                s.limit[c] = tail;
+            }
+        }
+    }
+    return true;
+}
+
+// After a row without checks: fails as the checks would have, when a cursor
+// passed its limit.
+template <std::size_t K>
+void check_limits(const Frame<K>& f, uint8_t* const* out, std::size_t n_cursors) {
+    bool past = false;
+    for (std::size_t k = 0; k < 3 * K; ++k) {
+        if (!out[k]) continue;
+        const LaneFrame& s = f.lane[k];
+        for (std::size_t c = 0; c < n_cursors; ++c) past |= s.cursor[c] > s.limit[c];
+    }
+    if (past) past_end();
 }
 
 // One stage of K bands: gr row yg (when G) and rd, bd row yc (when RB) of
@@ -127,34 +187,53 @@ template <std::size_t K, bool G, bool RB, bool Diff>
             std::memcpy(f.lane[3 * b + k].cursor, bands[b]->cursor[k], n_cursors * sizeof(const uint8_t*));
             std::memcpy(f.lane[3 * b + k].limit, bands[b]->limit[k], n_cursors * sizeof(const uint8_t*));
             f.lane[3 * b + k].pieces = bands[b]->job->pieces[k];
+            f.lane[3 * b + k].tail_end = bands[b]->job->pieces[k] ? nullptr : bands[b]->tail[k].data() + w;
         }
         guide[b] = bands[b]->job->row(0, yc, w);
     }
     const uint16_t* const gradient = t.gradient();
     uint8_t l[3 * K] = {};
+    // A cursor moves at most w places in a row, so a row with room for that
+    // needs no look at the limits at each step, only one after the row.
+    const bool checked = !room_for_row(f, out, w, n_cursors);
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
         for (std::size_t b = 0; b < K; ++b) {
-            if constexpr (G) prepare(f.lane[3 * b], up[3 * b], x0, n);
+            if constexpr (G) f.prepare(f.lane[3 * b], up[3 * b], x0, n);
             if constexpr (RB) {
-                prepare(f.lane[3 * b + 1], up[3 * b + 1], x0, n);
-                prepare(f.lane[3 * b + 2], up[3 * b + 2], x0, n);
+                f.prepare(f.lane[3 * b + 1], up[3 * b + 1], x0, n);
+                f.prepare(f.lane[3 * b + 2], up[3 * b + 2], x0, n);
                 std::memcpy(f.guide[b], guide[b] + x0, n);
             }
         }
-        for (std::size_t i = 0; i < n; ++i) {
+        const auto steps = [&]<bool Checked>() {
+            uint8_t v[3 * K];  // the left neighbours, in registers
 #pragma GCC unroll 8
-            for (std::size_t b = 0; b < K; ++b) {
-                if constexpr (G) l[3 * b] = fast_step<false, Diff>(l[3 * b], f.lane[3 * b], nullptr, i, gradient);
-                if constexpr (RB) {
-                    l[3 * b + 1] = fast_step<true, Diff>(l[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
-                    l[3 * b + 2] = fast_step<true, Diff>(l[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+            for (std::size_t k = 0; k < 3 * K; ++k) v[k] = l[k];
+            for (std::size_t i = 0; i < n; ++i) {
+#pragma GCC unroll 8
+                for (std::size_t b = 0; b < K; ++b) {
+                    if constexpr (G)
+                        v[3 * b] = fast_step<false, Diff, Checked>(v[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                    if constexpr (RB) {
+                        v[3 * b + 1] =
+                            fast_step<true, Diff, Checked>(v[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                        v[3 * b + 2] =
+                            fast_step<true, Diff, Checked>(v[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+                    }
                 }
             }
-        }
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 3 * K; ++k) l[k] = v[k];
+        };
+        if (checked)
+            steps.template operator()<true>();
+        else
+            steps.template operator()<false>();
         for (std::size_t k = 0; k < 3 * K; ++k)
             if (out[k]) std::memcpy(out[k] + x0, f.lane[k].out, n);
     }
+    if (!checked) check_limits(f, out, n_cursors);
     for (std::size_t b = 0; b < K; ++b)
         for (std::size_t k = 0; k < 3; ++k)
             if (out[3 * b + k]) {
@@ -167,10 +246,14 @@ template <std::size_t K, bool G, bool RB, bool Diff>
 template <std::size_t... N>
 struct FrameSet {
     std::tuple<std::unique_ptr<Frame<N + 1>>...> frames;
+    Prepare prepare = simd_level() == SimdLevel::avx2 ? prepare_avx2 : prepare_plain;
     template <std::size_t K>
     Frame<K>& get() {
         auto& p = std::get<K - 1>(frames);
-        if (!p) p = std::make_unique<Frame<K>>();
+        if (!p) {
+            p = std::make_unique<Frame<K>>();
+            p->prepare = prepare;
+        }
         return *p;
     }
 };
@@ -356,12 +439,15 @@ bool FoldedTables::covers(const BandJob& band) const {
 
 namespace {
 
-void start_band(BandState& s, const BandJob& band, const FoldedTables& folded) {
+void start_band(BandState& s, const BandJob& band, std::size_t w, const FoldedTables& folded) {
     s.job = &band;
     for (std::size_t k = 0; k < 3; ++k) {
         if (band.pieces[k]) continue;  // every shard asks for its first piece at its first use
         const uint8_t* res = band.res[k].data();
         const std::size_t len = band.res[k].size();
+        const std::size_t m = std::min(len, w);
+        s.tail[k].assign(2 * w, 0);
+        if (m) std::memcpy(s.tail[k].data() + w - m, res + len - m, m);
         // An offset past the residuals stops the run at its first use.
         for (std::size_t c = 0; c <= folded.max_shard; ++c) {
             s.cursor[k][c] = res + std::min<std::size_t>(band.off[k][c], len);
@@ -383,7 +469,7 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
         if (band.ring || band.pieces[0]) panic("ring planes and pieces need the fast kernel");
         if (w == 0 || band.h == 0 || !folded.covers(band)) continue;
         fast[b] = true;
-        start_band(states[n_fast++], band, folded);
+        start_band(states[n_fast++], band, w, folded);
     }
     bool redo = false;
     if (n_fast > 0) {
@@ -404,7 +490,7 @@ bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const Fol
     BandState states[kLockstepBands];
     for (std::size_t b = 0; b < bands.size(); ++b) {
         if (w == 0 || bands[b].h == 0 || !folded.covers(bands[b])) panic("a band the fast kernel cannot rebuild");
-        start_band(states[b], bands[b], folded);
+        start_band(states[b], bands[b], w, folded);
     }
     try {
         if (differences)
@@ -417,9 +503,21 @@ bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const Fol
     return true;
 }
 
-void unfold_in_place(std::span<uint8_t> residuals) {
-    uint8_t* const r = residuals.data();
-    for (std::size_t i = 0; i < residuals.size(); ++i) r[i] = uint8_t((r[i] >> 1) ^ (0u - (r[i] & 1u)));
+namespace {
+
+[[gnu::always_inline]] inline void unfold_body(uint8_t* r, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) r[i] = uint8_t((r[i] >> 1) ^ (0u - (r[i] & 1u)));
+}
+
+[[gnu::target("avx2")]] void unfold_avx2(uint8_t* r, std::size_t n) { unfold_body(r, n); }
+
+}  // namespace
+
+void unfold_in_place(std::span<uint8_t> residuals, bool avx2) {
+    if (avx2)
+        unfold_avx2(residuals.data(), residuals.size());
+    else
+        unfold_body(residuals.data(), residuals.size());
 }
 
 void rebuild_band_checked(const BandJob& band, std::size_t w, const ContextTables& tables) {

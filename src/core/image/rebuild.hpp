@@ -100,8 +100,9 @@ void rebuild_bands(std::span<const BandJob> bands, std::size_t w, const ContextT
 bool rebuild_bands_fast(std::span<const BandJob> bands, std::size_t w, const FoldedTables& folded,
                         bool differences = false);
 
-// Turns folded residuals z into the differences unfold_residual(z, 0), in place.
-void unfold_in_place(std::span<uint8_t> residuals);
+// Turns folded residuals z into the differences unfold_residual(z, 0), in
+// place; avx2: with the AVX2 build of the loop (the CPU must have it).
+void unfold_in_place(std::span<uint8_t> residuals, bool avx2 = false);
 
 // The checked kernel on one band with whole planes (no ring); a failure is
 // reported as reconstruct_shards_rgb reports it. Rows go to the sink at the end.
