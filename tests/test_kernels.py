@@ -333,6 +333,40 @@ def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, tabl
     assert np.array_equal(kk.alpha_residuals(h, w, alpha), kr.p1_rgb(h, w, img, alpha, True, n, *tables)[10][3])
 
 
+def step_tables(rng, kind):
+    """Gradient classes a step function of the activity max(L, U, UL) - min(L, U, UL)
+    and buckets a step function of the value (random steps, up or down), as the
+    AVX2 kernel classifies by arithmetic; or such tables spoilt for it by kind."""
+    def steps(points, values):
+        at = np.sort(rng.choice(np.arange(1, 256), points, replace=False))
+        return rng.integers(0, values, points + 1).astype(U8)[np.searchsorted(at, np.arange(256), side="right")]
+    f = steps(20 if kind == "many steps" else 6, 16 if kind == "wide index" else 12)
+    d = np.arange(-255, 256)
+    act = np.maximum(np.maximum(d[:, None], d[None, :]), 0) - np.minimum(np.minimum(d[:, None], d[None, :]), 0)
+    s = f[np.minimum(act, 255)]
+    s[act > 255] = rng.integers(0, 12, int((act > 255).sum()))  # no pixel has these gradients
+    if kind == "spoilt":
+        s[255 + 2, 255 - 3] = f[5] ^ 1
+    return s, steps(3, 4), rng.integers(0, 40, (int(s.max()) + 1, 4), dtype=U8)
+
+
+@pytest.mark.parametrize("kind", [1, 2, 3, 4, 5, 6, 7, "steps", "spoilt", "many steps", "wide index"])
+def test_shard_streams_by_arithmetic_are_the_table_lookups(kind, monkeypatch):
+    rng = np.random.default_rng(13)
+    img = smooth_image(rng, 9, 70, 3)
+    if isinstance(kind, int):
+        ts = table_set(kind)
+        tables, n = (ts.s_lut, ts.i_lut, ts.d_lut), ts.n_shards
+    else:
+        tables, n = step_tables(rng, kind), 40
+    got = {}
+    for simd in ("scalar", "avx2"):
+        monkeypatch.setenv("KELM_SIMD", simd)
+        got[simd] = kk.shard_streams_rgb(*img.shape[:2], img, n, *tables)
+    for a, b in zip(got["scalar"], got["avx2"]):
+        np.testing.assert_array_equal(a, b)
+
+
 @pytest.mark.parametrize("n, short", [(3, 0), (40, 1)])
 def test_shard_streams_fail_like_the_forward_pass(n, short):
     rng = np.random.default_rng(12)

@@ -1,7 +1,11 @@
 #include "core/image/shard_streams.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "core/common/cpu_features.hpp"
@@ -17,13 +21,110 @@ namespace {
 constexpr std::size_t kChunkPixels = std::size_t(1) << 16;
 constexpr std::size_t kMaxChunks = 64;
 
+// A byte function as its value at 0 plus its changes (mod 256) at up to
+// kMaxSteps points: f(v) = base + the sum of inc[i] over the points at[i] <= v.
+constexpr int kMaxSteps = 16;
+
+struct Steps {
+    uint8_t base = 0;
+    int count = 0;
+    uint8_t at[kMaxSteps] = {}, inc[kMaxSteps] = {};
+
+    uint8_t operator()(uint8_t v) const {
+        uint8_t r = base;
+        for (int i = 0; i < count; ++i) r = uint8_t(r + (v >= at[i] ? inc[i] : 0));
+        return r;
+    }
+};
+
+// f's steps; nullopt when it changes at more than kMaxSteps points.
+std::optional<Steps> steps_of(const uint8_t* f) {
+    Steps s;
+    s.base = f[0];
+    for (int v = 1; v < 256; ++v) {
+        if (f[v] == f[v - 1]) continue;
+        if (s.count == kMaxSteps) return std::nullopt;
+        s.at[s.count] = uint8_t(v);
+        s.inc[s.count++] = uint8_t(f[v] - f[v - 1]);
+    }
+    return s;
+}
+
+// Tables that classify a pixel by arithmetic on its neighbours: the gradient
+// class a step function of the activity max(L, U, UL) - min(L, U, UL), the
+// bucket a step function of the value, and every class index 4 * class +
+// bucket that a pixel can reach below 64, so one small table gives the shard.
+struct ActivityClasses {
+    Steps activity, intensity;
+    int blocks = 1;         // 16-entry blocks of shard that reachable indices use
+    uint8_t shard[64] = {};  // d_lut at the reachable indices
+};
+
+// The activity step function that s_lut is at every gradient index a pixel can
+// have (the others are never read), from the row of zero left gradient.
+std::optional<Steps> activity_steps(std::span<const uint8_t> s_lut) {
+    const int side = int(kGradientSide), mid = side / 2;
+    const uint8_t* f = s_lut.data() + std::size_t(mid) * kGradientSide + mid;  // f[a]: dl = 0, du = a
+    for (int dl = -255; dl <= 255; ++dl) {
+        const uint8_t* row = s_lut.data() + std::size_t(dl + mid) * kGradientSide + mid;
+        for (int du = -255; du <= 255; ++du) {
+            const int act = std::max({dl, du, 0}) - std::min({dl, du, 0});
+            if (act <= 255 && row[du] != f[act]) return std::nullopt;
+        }
+    }
+    return steps_of(f);
+}
+
+// activity_steps, remembered for the last s_lut seen: the codec passes the same
+// table for every band of an image.
+std::optional<Steps> cached_activity_steps(std::span<const uint8_t> s_lut) {
+    static std::mutex mutex;
+    static std::vector<uint8_t> last;
+    static std::optional<Steps> last_steps;
+    std::lock_guard lock(mutex);
+    if (last.size() != s_lut.size() || std::memcmp(last.data(), s_lut.data(), s_lut.size()) != 0) {
+        last_steps = activity_steps(s_lut);
+        last.assign(s_lut.begin(), s_lut.end());
+    }
+    return last_steps;
+}
+
+// The arithmetic form of tables whose every lookup stays inside them
+// (cover_all_lookups), when they have one.
+std::optional<ActivityClasses> activity_classes(const ContextTables& t) {
+    ActivityClasses a;
+    const auto act = cached_activity_steps(t.s_lut.first(kSLutLen));
+    const auto bucket = steps_of(t.i_lut.data());
+    if (!act || !bucket) return std::nullopt;
+    a.activity = *act;
+    a.intensity = *bucket;
+    bool s_seen[256] = {}, b_seen[256] = {};
+    for (int v = 0; v < 256; ++v) {
+        s_seen[a.activity(uint8_t(v))] = true;
+        b_seen[a.intensity(uint8_t(v))] = true;
+    }
+    for (std::size_t s = 0; s < 256; ++s)
+        for (std::size_t b = 0; b < 256; ++b) {
+            if (!s_seen[s] || !b_seen[b]) continue;
+            const std::size_t k = 4 * s + b;
+            if (k >= 64) return std::nullopt;
+            a.shard[k] = t.d_lut[k];
+            a.blocks = std::max(a.blocks, int(k / 16) + 1);
+        }
+    return a;
+}
+
 struct Pass {
     std::size_t h, w, n;
     const uint8_t* rgb;
     uint16_t* coded;  // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
     bool avx2;  // run the AVX2 builds of the colour transform and row stage (same results)
+    const ActivityClasses* arith;  // AVX2 only: classify by arithmetic (the same classes as the tables)
 };
+
+// Row slack: the arithmetic classifier reads and writes whole 32-byte vectors.
+constexpr std::size_t kSlack = 32;
 
 // Copies of the per-chunk shard counters, one per pixel column modulo
 // kCopies: runs of one class then increment different words, not one word
@@ -62,6 +163,25 @@ void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r
     transform_row_body(rgb_row, w, g, r, b);
 }
 
+// A row's classes counted into the copies of the shard counters.
+void count_classes(std::size_t w, std::size_t n, uint8_t* const* cls, uint32_t* __restrict copies) {
+    for (std::size_t k = 0; k < 3; ++k) {
+        const uint8_t* __restrict c = cls[k];
+        uint32_t* __restrict c0 = copies + k * n;
+        uint32_t* __restrict c1 = c0 + 3 * n;
+        uint32_t* __restrict c2 = c0 + 6 * n;
+        uint32_t* __restrict c3 = c0 + 9 * n;
+        std::size_t x = 0;
+        for (; x + 4 <= w; x += 4) {
+            ++c0[c[x]];
+            ++c1[c[x + 1]];
+            ++c2[c[x + 2]];
+            ++c3[c[x + 3]];
+        }
+        for (; x < w; ++x) ++c0[c[x]];
+    }
+}
+
 // One row's classes and shard counts when no lookup can fail: a plane at a
 // time, so each loop keeps few pointers live and its lookups overlap across
 // pixels. The counters are incremented in loops of their own, over the
@@ -88,20 +208,50 @@ void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, c
         uint8_t* __restrict c = cls[k];
         for (std::size_t x = 0; x < w; ++x) c[x] = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
     }
-    for (std::size_t k = 0; k < 3; ++k) {
-        const uint8_t* __restrict c = cls[k];
-        uint32_t* __restrict c0 = copies + k * n;
-        uint32_t* __restrict c1 = c0 + 3 * n;
-        uint32_t* __restrict c2 = c0 + 6 * n;
-        uint32_t* __restrict c3 = c0 + 9 * n;
-        std::size_t x = 0;
-        for (; x + 4 <= w; x += 4) {
-            ++c0[c[x]];
-            ++c1[c[x + 1]];
-            ++c2[c[x + 2]];
-            ++c3[c[x + 3]];
+    count_classes(w, n, cls, copies);
+}
+
+[[gnu::target("avx2")]] inline __m256i load32(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Step function f of every byte of v (see Steps).
+[[gnu::target("avx2")]] inline __m256i steps_avx2(const Steps& f, __m256i v) {
+    __m256i r = _mm256_set1_epi8(char(f.base));
+    for (int i = 0; i < f.count; ++i) {
+        const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(f.at[i]))), v);  // v >= at
+        r = f.inc[i] == 1 ? _mm256_sub_epi8(r, ge)
+                          : _mm256_add_epi8(r, _mm256_and_si256(ge, _mm256_set1_epi8(char(f.inc[i]))));
+    }
+    return r;
+}
+
+// One row's classes, by arithmetic: per plane k, pixel x's neighbours are
+// left cur[k][x], up up[k][x + 1], up-left up[k][x] (index 0 the zero
+// border); the bucket of plane 0's prediction classifies plane 0, that of
+// plane 0's value planes 1 and 2. Works on whole vectors: up to 31 bytes past
+// w are read and written (the rows' slack; each class row has its own).
+[[gnu::target("avx2")]] void classify_row_arith(const ActivityClasses& a, std::size_t w, uint8_t* const* cur,
+                                                uint8_t* const* up, const uint8_t* pred0, uint8_t* const* cls) {
+    __m256i table[4];
+    for (int b = 0; b < 4; ++b)
+        table[b] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.shard + 16 * b)));
+    for (std::size_t x = 0; x < w; x += 32) {
+        const __m256i bucket_pred = steps_avx2(a.intensity, load32(pred0 + x));
+        const __m256i bucket_value = steps_avx2(a.intensity, load32(cur[0] + 1 + x));
+        for (int k = 0; k < 3; ++k) {
+            const __m256i l = load32(cur[k] + x), u = load32(up[k] + 1 + x), ul = load32(up[k] + x);
+            const __m256i act = _mm256_sub_epi8(_mm256_max_epu8(_mm256_max_epu8(l, u), ul),
+                                                _mm256_min_epu8(_mm256_min_epu8(l, u), ul));
+            const __m256i s = steps_avx2(a.activity, act);
+            const __m256i s2 = _mm256_add_epi8(s, s);
+            const __m256i idx = _mm256_add_epi8(_mm256_add_epi8(s2, s2), k == 0 ? bucket_pred : bucket_value);
+            __m256i shard = _mm256_shuffle_epi8(table[0], idx);  // idx < 64: bit 7 clear
+            for (int b = 1; b < a.blocks; ++b)
+                shard = _mm256_blendv_epi8(shard, _mm256_shuffle_epi8(table[b], idx),
+                                           _mm256_cmpgt_epi8(idx, _mm256_set1_epi8(char(16 * b - 1))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(cls[k] + x), shard);
         }
-        for (; x < w; ++x) ++c0[c[x]];
     }
 }
 
@@ -113,10 +263,10 @@ template <bool Checked>
 void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& cc) {
     const std::size_t w = in.w, n = in.n, plane = in.h * in.w;
     const ContextTables t = *in.tables;
-    std::vector<uint8_t> rows(6 * (w + 1), 0);  // per plane: the row above, the current row
-    std::vector<uint8_t> pred(3 * w);
-    std::vector<uint32_t> grad(3 * w);
-    std::vector<uint8_t> res_rows(3 * w), cls_rows(3 * w);
+    std::vector<uint8_t> rows(6 * (w + 1) + kSlack, 0);  // per plane: the row above, the current row
+    std::vector<uint8_t> pred(3 * w + kSlack);
+    std::vector<uint32_t> grad(in.arith ? 0 : 3 * w);
+    std::vector<uint8_t> res_rows(3 * w), cls_rows(3 * (w + kSlack));
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
     const auto transform = in.avx2 ? transform_row_avx2 : transform_row;  // same results
@@ -129,11 +279,17 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
         uint8_t* cls[3];
         for (int k = 0; k < 3; ++k) {
             res[k] = res_rows.data() + k * w;
-            cls[k] = cls_rows.data() + k * w;
-            (in.avx2 ? row_stage_avx2 : row_stage)(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k],
-                                                   grad.data() + k * w);
+            cls[k] = cls_rows.data() + k * (w + kSlack);
+            if (in.arith)
+                residual_row_avx2(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k]);
+            else
+                (in.avx2 ? row_stage_avx2 : row_stage)(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k],
+                                                       grad.data() + k * w);
         }
-        if constexpr (!Checked) {
+        if (in.arith) {
+            classify_row_arith(*in.arith, w, cur, up, pred.data(), cls);
+            count_classes(w, n, cls, copies);
+        } else if constexpr (!Checked) {
             classify_row_planes(t, w, n, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls, copies);
         } else for (std::size_t x = 0; x < w; ++x) {
             uint32_t* const cnt = copies + (x % kCopies) * 3 * n;
@@ -233,7 +389,9 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     if (plane == 0) return r;
 
     Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
-    const Pass in{h, w, n, rgb.data(), coded.data(), &tables, simd_level() == SimdLevel::avx2};
+    const bool avx2 = simd_level() == SimdLevel::avx2, unchecked = tables.classes_below(n);
+    const std::optional<ActivityClasses> arith = avx2 && unchecked ? activity_classes(tables) : std::nullopt;
+    const Pass in{h, w, n, rgb.data(), coded.data(), &tables, avx2, arith ? &*arith : nullptr};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
@@ -243,7 +401,7 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
         cc[c].mid = y0 + (y1 - y0) / 2;
         cc[c].copies.assign(2 * kCopies * 3 * n, 0);
     }
-    if (tables.classes_below(n)) {
+    if (unchecked) {
         parallel_for(chunks, [&](std::size_t c) {
             auto [y0, y1] = rows_of(c);
             classify_rows<false>(in, y0, y1, cc[c]);
