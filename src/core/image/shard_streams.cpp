@@ -131,15 +131,21 @@ constexpr std::size_t kSlack = 32;
 // through a chain of store-to-load forwards.
 constexpr std::size_t kCopies = 4;
 
-// Per-chunk counters, merged by integer addition. Each chunk's rows are
-// counted, and later sorted, as two halves: upper rows [y0, mid), lower rows
-// [mid, y1).
-struct ChunkCounts {
-    std::size_t mid = 0;           // first row of the chunk's lower half
-    std::vector<uint32_t> copies;  // (2 halves, kCopies, 3, n)
-    std::vector<uint32_t> counts;  // (2 halves, 3, n): the copies' sums, filled after the pass
-};
+// Each chunk's pixels are counted, and later sorted, as kParts parts of
+// nearly equal length (raster order, cut anywhere in a row): the sort then
+// runs kParts independent chains of cursor updates side by side.
+constexpr std::size_t kParts = 8;
 
+// Cursors and per-part counters are laid out with this stride per plane
+// (classes are bytes), so a part's and plane's are at a fixed offset.
+constexpr std::size_t kStride = 256;
+
+// Per-chunk counters, merged by integer addition.
+struct ChunkCounts {
+    std::size_t start[kParts + 1] = {};  // pixel index where each part starts, then the chunk's end
+    std::vector<uint32_t> copies;        // (kParts, kCopies, 3, n)
+    std::vector<uint32_t> counts;        // (kParts, 3, n): the copies' sums, filled after the pass
+};
 // The colour transform of image row y into the three planes' row buffers
 // (index 0 of each is the zero left border); the AVX2 build for CPUs that
 // have it (simd_level()).
@@ -163,10 +169,11 @@ void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r
     transform_row_body(rgb_row, w, g, r, b);
 }
 
-// A row's classes counted into the copies of the shard counters.
-void count_classes(std::size_t w, std::size_t n, uint8_t* const* cls, uint32_t* __restrict copies) {
+// Classes [x0, x1) of a row counted into the copies of the shard counters.
+void count_classes(std::size_t x0, std::size_t x1, std::size_t n, uint8_t* const* cls, uint32_t* __restrict copies) {
+    const std::size_t w = x1 - x0;
     for (std::size_t k = 0; k < 3; ++k) {
-        const uint8_t* __restrict c = cls[k];
+        const uint8_t* __restrict c = cls[k] + x0;
         uint32_t* __restrict c0 = copies + k * n;
         uint32_t* __restrict c1 = c0 + 3 * n;
         uint32_t* __restrict c2 = c0 + 6 * n;
@@ -182,16 +189,15 @@ void count_classes(std::size_t w, std::size_t n, uint8_t* const* cls, uint32_t* 
     }
 }
 
-// One row's classes and shard counts when no lookup can fail: a plane at a
-// time, so each loop keeps few pointers live and its lookups overlap across
-// pixels. The counters are incremented in loops of their own, over the
-// classes already stored: there a counter's address is known early, while
-// in the lookup loop it waits for the table loads and later loads of the same
-// counter may pass its store and be replayed. Gives what the checked
-// per-pixel loop gives.
-void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, const uint32_t* __restrict grad,
+// One row's classes when no lookup can fail: a plane at a time, so each loop
+// keeps few pointers live and its lookups overlap across pixels. The counters
+// are incremented afterwards in loops of their own, over the classes already
+// stored: there a counter's address is known early, while in the lookup loop
+// it waits for the table loads and later loads of the same counter may pass
+// its store and be replayed. Gives what the checked per-pixel loop gives.
+void classify_row_planes(const ContextTables& t, std::size_t w, const uint32_t* __restrict grad,
                          const uint8_t* __restrict pred, const uint8_t* __restrict g, uint8_t* __restrict bucket,
-                         uint8_t* const* cls, uint32_t* __restrict copies) {
+                         uint8_t* const* cls) {
     const uint8_t* __restrict s_lut = t.s_lut.data();
     const uint8_t* __restrict i_lut = t.i_lut.data();
     const uint8_t* __restrict d_lut = t.d_lut.data();
@@ -208,7 +214,6 @@ void classify_row_planes(const ContextTables& t, std::size_t w, std::size_t n, c
         uint8_t* __restrict c = cls[k];
         for (std::size_t x = 0; x < w; ++x) c[x] = d_lut[4 * std::size_t(s_lut[gk[x]]) + bucket[x]];
     }
-    count_classes(w, n, cls, copies);
 }
 
 [[gnu::target("avx2")]] inline __m256i load32(const uint8_t* p) {
@@ -272,8 +277,8 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     const auto transform = in.avx2 ? transform_row_avx2 : transform_row;  // same results
     if (y0 > 0) transform(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
     std::vector<uint8_t> bucket(Checked ? 0 : w);
+    std::size_t part = 0;
     for (std::size_t y = y0; y < y1; ++y) {
-        uint32_t* const copies = cc.copies.data() + (y < cc.mid ? 0 : kCopies * 3 * n);
         transform(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
         uint8_t* res[3];
         uint8_t* cls[3];
@@ -288,24 +293,27 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
         }
         if (in.arith) {
             classify_row_arith(*in.arith, w, cur, up, pred.data(), cls);
-            count_classes(w, n, cls, copies);
         } else if constexpr (!Checked) {
-            classify_row_planes(t, w, n, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls, copies);
+            classify_row_planes(t, w, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls);
         } else for (std::size_t x = 0; x < w; ++x) {
-            uint32_t* const cnt = copies + (x % kCopies) * 3 * n;
             const uint8_t s0 = classify_gradient<Checked>(t, grad[x], pred[x]);
             if constexpr (Checked)
                 if (s0 >= n) panic_index(n, s0);
             cls[0][x] = s0;
-            ++cnt[s0];
             const uint8_t b = intensity_bucket<Checked>(t, cur[0][x + 1]);
             for (int k = 1; k < 3; ++k) {
                 const uint8_t s = class_from_bucket<Checked>(t, grad[k * w + x], b);
                 if constexpr (Checked)
                     if (s >= n) panic_index(n, s);
                 cls[k][x] = s;
-                ++cnt[k * n + s];
             }
+        }
+        // The row's pixels counted into the parts they belong to.
+        for (std::size_t x0 = 0; x0 < w;) {
+            while (cc.start[part + 1] <= y * w + x0) ++part;
+            const std::size_t x1 = std::min(w, cc.start[part + 1] - y * w);
+            count_classes(x0, x1, n, cls, cc.copies.data() + part * kCopies * 3 * n);
+            x0 = x1;
         }
         for (int k = 0; k < 3; ++k) {
             uint16_t* __restrict out = in.coded + k * plane + y * w;
@@ -324,39 +332,25 @@ void scatter_plane(const uint16_t* __restrict z, std::size_t i, std::size_t end,
     for (; i < end; ++i) out[cursor[z[i] >> 8]++] = uint8_t(z[i]);
 }
 
-// Pixels [a, m) (upper half) and [m, b) (lower half) of every plane written
-// to their shards' places, from the halves' cursors on (upper: cursor, lower:
-// cursor + 3n). Runs of one shard make each cursor a chain through memory;
-// three planes and two halves side by side make six chains that overlap.
-void scatter_rows(const Pass& in, std::size_t a, std::size_t m, std::size_t b, uint32_t* cursor,
-                  uint8_t* streams) {
-    const std::size_t plane = in.h * in.w, n = in.n;
-    const uint16_t* __restrict z = in.coded;
-    uint32_t* __restrict c0 = cursor;
-    uint32_t* __restrict c1 = cursor + n;
-    uint32_t* __restrict c2 = cursor + 2 * n;
-    uint32_t* __restrict d0 = cursor + 3 * n;
-    uint32_t* __restrict d1 = cursor + 4 * n;
-    uint32_t* __restrict d2 = cursor + 5 * n;
-    uint8_t* __restrict o0 = streams;
-    uint8_t* __restrict o1 = streams + plane;
-    uint8_t* __restrict o2 = streams + 2 * plane;
-    const std::size_t len = std::min(m - a, b - m);
+// One plane's pixels of a chunk written to their shards' places, each part's
+// from its cursors on (part p's at cursor + p * 3 * kStride). Runs of one shard
+// make each cursor a chain of store-to-load forwards; the parts side by side
+// make kParts chains that overlap.
+void scatter_parts(const uint16_t* __restrict z, const std::size_t* start, uint32_t* __restrict cursor,
+                   uint8_t* __restrict out) {
+    std::size_t len = start[1] - start[0];
+    for (std::size_t p = 1; p < kParts; ++p) len = std::min(len, start[p + 1] - start[p]);
+    const uint16_t* __restrict zp[kParts];
+    for (std::size_t p = 0; p < kParts; ++p) zp[p] = z + start[p];
     for (std::size_t t = 0; t < len; ++t) {
-        const std::size_t i = a + t, j = m + t;
-        const uint16_t u0 = z[i], u1 = z[plane + i], u2 = z[2 * plane + i];
-        const uint16_t v0 = z[j], v1 = z[plane + j], v2 = z[2 * plane + j];
-        o0[c0[u0 >> 8]++] = uint8_t(u0);
-        o0[d0[v0 >> 8]++] = uint8_t(v0);
-        o1[c1[u1 >> 8]++] = uint8_t(u1);
-        o1[d1[v1 >> 8]++] = uint8_t(v1);
-        o2[c2[u2 >> 8]++] = uint8_t(u2);
-        o2[d2[v2 >> 8]++] = uint8_t(v2);
+        for (std::size_t p = 0; p < kParts; ++p) {
+            const uint16_t v = zp[p][t];
+            const uint32_t c = cursor[p * 3 * kStride + (v >> 8)]++;
+            __builtin_prefetch(out + c + 64, 1);
+            out[c] = uint8_t(v);
+        }
     }
-    for (std::size_t k = 0; k < 3; ++k) {
-        scatter_plane(z + k * plane, a + len, m, cursor + k * n, streams + k * plane);
-        scatter_plane(z + k * plane, m + len, b, cursor + (3 + k) * n, streams + k * plane);
-    }
+    for (std::size_t p = 0; p < kParts; ++p) scatter_plane(z, start[p] + len, start[p + 1], cursor + p * 3 * kStride, out);
 }
 
 // The residual histogram of one shard's stream, counted in kCopies
@@ -398,8 +392,8 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     std::vector<ChunkCounts> cc(chunks);
     for (std::size_t c = 0; c < chunks; ++c) {
         auto [y0, y1] = rows_of(c);
-        cc[c].mid = y0 + (y1 - y0) / 2;
-        cc[c].copies.assign(2 * kCopies * 3 * n, 0);
+        for (std::size_t p = 0; p <= kParts; ++p) cc[c].start[p] = (y0 * w * (kParts - p) + y1 * w * p) / kParts;
+        cc[c].copies.assign(kParts * kCopies * 3 * n, 0);
     }
     if (unchecked) {
         parallel_for(chunks, [&](std::size_t c) {
@@ -418,28 +412,30 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     }
 
     for (ChunkCounts& c : cc) {
-        c.counts.assign(2 * 3 * n, 0);
-        for (std::size_t half = 0; half < 2; ++half)
+        c.counts.assign(kParts * 3 * n, 0);
+        for (std::size_t p = 0; p < kParts; ++p)
             for (std::size_t j = 0; j < kCopies; ++j)
                 for (std::size_t i = 0; i < 3 * n; ++i)
-                    c.counts[half * 3 * n + i] += c.copies[(half * kCopies + j) * 3 * n + i];
-        for (std::size_t i = 0; i < 2 * 3 * n; ++i) r.counts[i % (3 * n)] += c.counts[i];
+                    c.counts[p * 3 * n + i] += c.copies[(p * kCopies + j) * 3 * n + i];
+        for (std::size_t i = 0; i < kParts * 3 * n; ++i) r.counts[i % (3 * n)] += c.counts[i];
     }
-    // Each half's cursors: its shards' starts plus what earlier halves put there.
-    std::vector<uint32_t> cursors(chunks * 2 * 3 * n);
+    // Each part's cursors: its shards' starts plus what earlier parts put there
+    // (classes are bytes: shards from 256 on are empty).
+    const std::size_t per_chunk = kParts * 3 * kStride;
+    std::vector<uint32_t> cursors(chunks * per_chunk);
     for (std::size_t k = 0; k < 3; ++k) {
         uint32_t next = 0;
-        for (std::size_t s = 0; s < n; ++s)
+        for (std::size_t s = 0; s < std::min(n, kStride); ++s)
             for (std::size_t c = 0; c < chunks; ++c)
-                for (std::size_t half = 0; half < 2; ++half) {
-                    const std::size_t at = half * 3 * n + k * n + s;
-                    cursors[c * 2 * 3 * n + at] = next;
-                    next += cc[c].counts[at];
+                for (std::size_t p = 0; p < kParts; ++p) {
+                    cursors[c * per_chunk + (p * 3 + k) * kStride + s] = next;
+                    next += cc[c].counts[(p * 3 + k) * n + s];
                 }
     }
     parallel_for(chunks, [&](std::size_t c) {
-        auto [y0, y1] = rows_of(c);
-        scatter_rows(in, y0 * w, cc[c].mid * w, y1 * w, cursors.data() + c * 2 * 3 * n, r.streams.data());
+        for (std::size_t k = 0; k < 3; ++k)
+            scatter_parts(coded.data() + k * plane, cc[c].start, cursors.data() + c * per_chunk + k * kStride,
+                          r.streams.data() + k * plane);
     });
     // Histograms from the sorted streams: each shard's residuals are contiguous.
     std::vector<uint32_t> starts(3 * n);
