@@ -337,20 +337,29 @@ def step_tables(rng, kind):
     """Gradient classes a step function of the activity max(L, U, UL) - min(L, U, UL)
     and buckets a step function of the value (random steps, up or down), as the
     AVX2 kernel classifies by arithmetic; or such tables spoilt for it by kind."""
-    def steps(points, values):
-        at = np.sort(rng.choice(np.arange(1, 256), points, replace=False))
-        return rng.integers(0, values, points + 1).astype(U8)[np.searchsorted(at, np.arange(256), side="right")]
-    f = steps(20 if kind == "many steps" else 6, 16 if kind == "wide index" else 12)
+    def steps(at, values):
+        at = np.sort(at)
+        return rng.integers(0, values, len(at) + 1).astype(U8)[np.searchsorted(at, np.arange(256), side="right")]
+    if kind == "one step a block":  # from 16 on, at most one step per 16 values
+        at = np.concatenate([rng.choice(np.arange(1, 16), 3, replace=False),
+                             16 * rng.choice(np.arange(1, 16), 7, replace=False) + rng.integers(0, 16, 7)])
+    else:
+        at = rng.choice(np.arange(1, 256), 20 if kind == "many steps" else 6, replace=False)
+    f = steps(at, 16 if kind == "one step a block" else 12)
+    if kind == "wide index":
+        f[255] = 16  # class indices 4 * 16 + b: past the shuffle table
     d = np.arange(-255, 256)
     act = np.maximum(np.maximum(d[:, None], d[None, :]), 0) - np.minimum(np.minimum(d[:, None], d[None, :]), 0)
     s = f[np.minimum(act, 255)]
     s[act > 255] = rng.integers(0, 12, int((act > 255).sum()))  # no pixel has these gradients
     if kind == "spoilt":
         s[255 + 2, 255 - 3] = f[5] ^ 1
-    return s, steps(3, 4), rng.integers(0, 40, (int(s.max()) + 1, 4), dtype=U8)
+    return s, steps(rng.choice(np.arange(1, 256), 3, replace=False), 4), \
+        rng.integers(0, 40, (int(s.max()) + 1, 4), dtype=U8)
 
 
-@pytest.mark.parametrize("kind", [1, 2, 3, 4, 5, 6, 7, "steps", "spoilt", "many steps", "wide index"])
+@pytest.mark.parametrize("kind", [1, 2, 3, 4, 5, 6, 7, "steps", "one step a block", "spoilt", "many steps",
+                                  "wide index"])
 def test_shard_streams_by_arithmetic_are_the_table_lookups(kind, monkeypatch):
     rng = np.random.default_rng(13)
     img = smooth_image(rng, 9, 70, 3)

@@ -29,6 +29,11 @@ struct Steps {
     uint8_t base = 0;
     int count = 0;
     uint8_t at[kMaxSteps] = {}, inc[kMaxSteps] = {};
+    // The same function by the value's high nibble h, when each of the blocks
+    // [16h, 16h + 16) from h = 1 on changes at most at one point: f(v) is
+    // low[v] below 16, else block[h] plus block_inc[h] from block_at[h] on.
+    bool nibbles = false;
+    uint8_t low[16] = {}, block[16] = {}, block_at[16] = {}, block_inc[16] = {};
 
     uint8_t operator()(uint8_t v) const {
         uint8_t r = base;
@@ -46,6 +51,17 @@ std::optional<Steps> steps_of(const uint8_t* f) {
         if (s.count == kMaxSteps) return std::nullopt;
         s.at[s.count] = uint8_t(v);
         s.inc[s.count++] = uint8_t(f[v] - f[v - 1]);
+    }
+    s.nibbles = true;
+    for (int v = 0; v < 16; ++v) s.low[v] = f[v];
+    for (int h = 1; h < 16; ++h) {
+        s.block[h] = f[16 * h];
+        for (int v = 16 * h + 1; v < 16 * h + 16; ++v) {
+            if (f[v] == f[v - 1]) continue;
+            if (s.block_at[h]) s.nibbles = false;  // a second change in the block
+            s.block_at[h] = uint8_t(v);
+            s.block_inc[h] = uint8_t(f[v] - f[v - 1]);
+        }
     }
     return s;
 }
@@ -220,8 +236,22 @@ void classify_row_planes(const ContextTables& t, std::size_t w, const uint32_t* 
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// Step function f of every byte of v (see Steps).
+[[gnu::target("avx2")]] inline __m256i table16(const uint8_t* t) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// Step function f of every byte of v (see Steps): by compares against its
+// points, or by nibble lookups when that takes fewer instructions.
 [[gnu::target("avx2")]] inline __m256i steps_avx2(const Steps& f, __m256i v) {
+    if (f.nibbles && f.count > 4) {
+        const __m256i h = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0f));
+        const __m256i at = _mm256_shuffle_epi8(table16(f.block_at), h);
+        const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(v, at), v);  // v >= block_at[h]
+        const __m256i high = _mm256_add_epi8(_mm256_shuffle_epi8(table16(f.block), h),
+                                             _mm256_and_si256(ge, _mm256_shuffle_epi8(table16(f.block_inc), h)));
+        const __m256i low = _mm256_shuffle_epi8(table16(f.low), _mm256_and_si256(v, _mm256_set1_epi8(0x0f)));
+        return _mm256_blendv_epi8(high, low, _mm256_cmpeq_epi8(h, _mm256_setzero_si256()));
+    }
     __m256i r = _mm256_set1_epi8(char(f.base));
     for (int i = 0; i < f.count; ++i) {
         const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(f.at[i]))), v);  // v >= at
@@ -239,8 +269,7 @@ void classify_row_planes(const ContextTables& t, std::size_t w, const uint32_t* 
 [[gnu::target("avx2")]] void classify_row_arith(const ActivityClasses& a, std::size_t w, uint8_t* const* cur,
                                                 uint8_t* const* up, const uint8_t* pred0, uint8_t* const* cls) {
     __m256i table[4];
-    for (int b = 0; b < 4; ++b)
-        table[b] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.shard + 16 * b)));
+    for (int b = 0; b < 4; ++b) table[b] = table16(a.shard + 16 * b);
     for (std::size_t x = 0; x < w; x += 32) {
         const __m256i bucket_pred = steps_avx2(a.intensity, load32(pred0 + x));
         const __m256i bucket_value = steps_avx2(a.intensity, load32(cur[0] + 1 + x));
