@@ -266,8 +266,11 @@ void classify_row_planes(const ContextTables& t, std::size_t w, const uint32_t* 
 // border); the bucket of plane 0's prediction classifies plane 0, that of
 // plane 0's value planes 1 and 2. Works on whole vectors: up to 31 bytes past
 // w are read and written (the rows' slack; each class row has its own).
-[[gnu::target("avx2")]] void classify_row_arith(const ActivityClasses& a, std::size_t w, uint8_t* const* cur,
-                                                uint8_t* const* up, const uint8_t* pred0, uint8_t* const* cls) {
+// Also writes the coded words (residual | class << 8) of the row's whole
+// vectors to coded[k]; returns where the rest of the row starts.
+[[gnu::target("avx2")]] std::size_t classify_row_arith(const ActivityClasses& a, std::size_t w, uint8_t* const* cur,
+                                                       uint8_t* const* up, const uint8_t* pred0, uint8_t* const* res,
+                                                       uint8_t* const* cls, uint16_t* const* coded) {
     __m256i table[4];
     for (int b = 0; b < 4; ++b) table[b] = table16(a.shard + 16 * b);
     for (std::size_t x = 0; x < w; x += 32) {
@@ -285,8 +288,16 @@ void classify_row_planes(const ContextTables& t, std::size_t w, const uint32_t* 
                 shard = _mm256_blendv_epi8(shard, _mm256_shuffle_epi8(table[b], idx),
                                            _mm256_cmpgt_epi8(idx, _mm256_set1_epi8(char(16 * b - 1))));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(cls[k] + x), shard);
+            if (x + 32 <= w) {  // bytes in the order 0-7, 16-23 | 8-15, 24-31, then unpacked in each lane
+                const __m256i r = _mm256_permute4x64_epi64(load32(res[k] + x), 0xd8);
+                const __m256i c = _mm256_permute4x64_epi64(shard, 0xd8);
+                __m256i* out = reinterpret_cast<__m256i*>(coded[k] + x);
+                _mm256_storeu_si256(out, _mm256_unpacklo_epi8(r, c));
+                _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi8(r, c));
+            }
         }
     }
+    return w / 32 * 32;
 }
 
 // Rows [y0, y1): the coded word (residual and class) of every pixel, and the
@@ -320,8 +331,11 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
                 (in.avx2 ? row_stage_avx2 : row_stage)(cur[k] + 1, up[k] + 1, w, pred.data() + k * w, res[k],
                                                        grad.data() + k * w);
         }
+        uint16_t* coded[3];
+        for (int k = 0; k < 3; ++k) coded[k] = in.coded + k * plane + y * w;
+        std::size_t x_coded = 0;  // coded words written up to here
         if (in.arith) {
-            classify_row_arith(*in.arith, w, cur, up, pred.data(), cls);
+            x_coded = classify_row_arith(*in.arith, w, cur, up, pred.data(), res, cls, coded);
         } else if constexpr (!Checked) {
             classify_row_planes(t, w, grad.data(), pred.data(), cur[0] + 1, bucket.data(), cls);
         } else for (std::size_t x = 0; x < w; ++x) {
@@ -345,10 +359,10 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
             x0 = x1;
         }
         for (int k = 0; k < 3; ++k) {
-            uint16_t* __restrict out = in.coded + k * plane + y * w;
+            uint16_t* __restrict out = coded[k];
             const uint8_t* __restrict r = res[k];
             const uint8_t* __restrict c = cls[k];
-            for (std::size_t x = 0; x < w; ++x) out[x] = uint16_t(r[x] | c[x] << 8);
+            for (std::size_t x = x_coded; x < w; ++x) out[x] = uint16_t(r[x] | c[x] << 8);
             std::swap(up[k], cur[k]);
         }
     }
