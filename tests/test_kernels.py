@@ -312,7 +312,7 @@ def _sample_or_random(source, rng):
 
 
 @pytest.mark.parametrize("source", ["sample", (1, 1), (3, 5), (17, 1), (1, 40), (300, 257)])
-@pytest.mark.parametrize("table_kind", ["codec", "wide"])
+@pytest.mark.parametrize("table_kind", ["codec", "wide", "unreached"])  # unreached: the checked pass, no failure
 @pytest.mark.parametrize("simd", ["scalar", "avx2"])  # the row stage's build-target and AVX2 loops
 def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, table_kind, simd, monkeypatch):
     monkeypatch.setenv("KELM_SIMD", simd)
@@ -321,6 +321,11 @@ def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, tabl
     h, w = img.shape[:2]
     if table_kind == "codec":
         tables, n = codec_tables(h, w)
+    elif table_kind == "unreached":  # a class not below n at a gradient no pixel has (L - UL = -255, U - UL = 255)
+        (s, i, d), n = codec_tables(h, w)
+        s = s.copy()
+        s[0, 510] = len(d)
+        tables = s, i, np.vstack([d, np.full((1, 4), 255, U8)])
     else:
         n = 40
         tables = wide_tables(rng, n)
