@@ -387,8 +387,10 @@ void scatter_parts(const uint16_t* __restrict z, const std::size_t* start, uint3
     for (std::size_t p = 0; p < kParts; ++p) zp[p] = z + start[p];
     for (std::size_t t = 0; t < len; ++t) {
         for (std::size_t p = 0; p < kParts; ++p) {
-            const uint16_t v = zp[p][t];
-            const uint32_t c = cursor[p * 3 * kStride + (v >> 8)]++;
+            const uint32_t v = zp[p][t];
+            uint32_t& at = (cursor + p * 3 * kStride)[v >> 8];
+            const uint32_t c = at;
+            at = c + 1;
             __builtin_prefetch(out + c + 64, 1);
             out[c] = uint8_t(v);
         }
