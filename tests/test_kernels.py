@@ -313,7 +313,7 @@ def _sample_or_random(source, rng):
 
 
 @pytest.mark.parametrize("source", ["sample", (1, 1), (3, 5), (17, 1), (1, 40), (300, 257)])
-@pytest.mark.parametrize("table_kind", ["codec", "wide"])
+@pytest.mark.parametrize("table_kind", ["codec", "wide", "unreached"])  # unreached: the checked pass, no failure
 @pytest.mark.parametrize("simd", ["scalar", "avx2"])  # the row stage's build-target and AVX2 loops
 def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, table_kind, simd, monkeypatch):
     monkeypatch.setenv("KELM_SIMD", simd)
@@ -322,6 +322,11 @@ def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, tabl
     h, w = img.shape[:2]
     if table_kind == "codec":
         tables, n = codec_tables(h, w)
+    elif table_kind == "unreached":  # a class not below n at a gradient no pixel has (L - UL = -255, U - UL = 255)
+        (s, i, d), n = codec_tables(h, w)
+        s = s.copy()
+        s[0, 510] = len(d)
+        tables = s, i, np.vstack([d, np.full((1, 4), 255, U8)])
     else:
         n = 40
         tables = wide_tables(rng, n)
@@ -332,6 +337,49 @@ def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, tabl
     assert np.array_equal(streams, np.stack(s)) and np.array_equal(counts, r[4]) and np.array_equal(hists, r[5])
     alpha = img[..., 0].copy()
     assert np.array_equal(kk.alpha_residuals(h, w, alpha), kr.p1_rgb(h, w, img, alpha, True, n, *tables)[10][3])
+
+
+def step_tables(rng, kind):
+    """Gradient classes a step function of the activity max(L, U, UL) - min(L, U, UL)
+    and buckets a step function of the value (random steps, up or down), as the
+    AVX2 kernel classifies by arithmetic; or such tables spoilt for it by kind."""
+    def steps(at, values):
+        at = np.sort(at)
+        return rng.integers(0, values, len(at) + 1).astype(U8)[np.searchsorted(at, np.arange(256), side="right")]
+    if kind == "one step a block":  # from 16 on, at most one step per 16 values
+        at = np.concatenate([rng.choice(np.arange(1, 16), 3, replace=False),
+                             16 * rng.choice(np.arange(1, 16), 7, replace=False) + rng.integers(0, 16, 7)])
+    else:
+        at = rng.choice(np.arange(1, 256), 20 if kind == "many steps" else 6, replace=False)
+    f = steps(at, 16 if kind == "one step a block" else 12)
+    if kind == "wide index":
+        f[255] = 16  # class indices 4 * 16 + b: past the shuffle table
+    d = np.arange(-255, 256)
+    act = np.maximum(np.maximum(d[:, None], d[None, :]), 0) - np.minimum(np.minimum(d[:, None], d[None, :]), 0)
+    s = f[np.minimum(act, 255)]
+    s[act > 255] = rng.integers(0, 12, int((act > 255).sum()))  # no pixel has these gradients
+    if kind == "spoilt":
+        s[255 + 2, 255 - 3] = f[5] ^ 1
+    return s, steps(rng.choice(np.arange(1, 256), 3, replace=False), 4), \
+        rng.integers(0, 40, (int(s.max()) + 1, 4), dtype=U8)
+
+
+@pytest.mark.parametrize("kind", [1, 2, 3, 4, 5, 6, 7, "steps", "one step a block", "spoilt", "many steps",
+                                  "wide index"])
+def test_shard_streams_by_arithmetic_are_the_table_lookups(kind, monkeypatch):
+    rng = np.random.default_rng(13)
+    img = smooth_image(rng, 9, 70, 3)
+    if isinstance(kind, int):
+        ts = table_set(kind)
+        tables, n = (ts.s_lut, ts.i_lut, ts.d_lut), ts.n_shards
+    else:
+        tables, n = step_tables(rng, kind), 40
+    got = {}
+    for simd in ("scalar", "avx2"):
+        monkeypatch.setenv("KELM_SIMD", simd)
+        got[simd] = kk.shard_streams_rgb(*img.shape[:2], img, n, *tables)
+    for a, b in zip(got["scalar"], got["avx2"]):
+        np.testing.assert_array_equal(a, b)
 
 
 @pytest.mark.parametrize("n, short", [(3, 0), (40, 1)])

@@ -8,7 +8,9 @@ namespace kelm {
 
 namespace {
 
-// The loop, inlined into the build-target and the AVX2 entry points.
+// The loop, inlined into the build-target and the AVX2 entry points; without
+// Gradients it writes no gradient indices.
+template <bool Gradients = true>
 [[gnu::always_inline]] inline uint64_t row_stage_body(const uint8_t* __restrict cur, const uint8_t* __restrict up,
                                                       std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res,
                                                       uint32_t* __restrict grad) {
@@ -26,7 +28,7 @@ namespace {
             res[x] = uint8_t((d << 1) ^ (d >> 7));
             const int16_t e = int16_t(X - p);
             err += uint32_t(e < 0 ? -e : e);
-            grad[x] = uint32_t(l - ul + 255) * uint32_t(kGradientSide) + uint32_t(u - ul + 255);
+            if constexpr (Gradients) grad[x] = uint32_t(l - ul + 255) * uint32_t(kGradientSide) + uint32_t(u - ul + 255);
         }
         total += err;
     }
@@ -44,6 +46,11 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
                                                 std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res,
                                                 uint32_t* __restrict grad) {
     return row_stage_body(cur, up, w, pred, res, grad);
+}
+
+[[gnu::target("avx2")]] void residual_row_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up,
+                                               std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res) {
+    row_stage_body<false>(cur, up, w, pred, res, nullptr);
 }
 
 }  // namespace kelm

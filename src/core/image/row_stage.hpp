@@ -18,4 +18,9 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
 uint64_t row_stage_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                         uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
 
+// The AVX2 loop's predictions and folded residuals alone, for callers that
+// classify pixels from their neighbours rather than from gradient indices.
+void residual_row_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                       uint8_t* __restrict pred, uint8_t* __restrict res);
+
 }  // namespace kelm
