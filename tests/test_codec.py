@@ -841,3 +841,12 @@ def test_band_decoder_matches_the_stepwise_path(monkeypatch, kind, predictors):
     for pieces in (1 << 22, 0):
         monkeypatch.setattr(_shards, "PIECE_PIXELS", pieces)
         assert outcome(data, 1) == img.tobytes()
+
+
+@pytest.mark.parametrize("level, planes_size, kept", [(2, 990, 1), (9, 990, 0), (9, 970, 1), (0, 1010, 0)])
+def test_planes_kept_above_the_default_level_only_where_it_saves_two_percent(monkeypatch, level, planes_size, kept):
+    from kelm_codec import _api, _levels
+    cands = [_levels.Candidate(None, None, 0, 1), _levels.Candidate(None, None, 1, 1)]
+    monkeypatch.setattr(_api, "candidates", lambda *a: cands)
+    monkeypatch.setattr(_api, "_encode_candidate", lambda c, *a: bytes([c.method]) * (1000 if c.method == 0 else planes_size))
+    assert kelm_codec.encode(photo("rgb", 4, 4), level=level)[0] == kept

@@ -16,7 +16,8 @@ order, the plain coding next to the transformed ones and every lzma filter in
 full, 7 every table set and other LZMA literal-context settings, 9 the planes
 method for photographs. Below level 7, a coded image that looks photographic
 skips the lzma method, which never wins on photographs and costs ten times
-the rest of their encoding.
+the rest of their encoding. Above the default level the encoder keeps the
+planes method only where it saves more than 2 % (_api.PLANES_MARGIN).
 Photographs keep their version 1 bytes below level 3. What a level tries only
 changes the encoder's work: the decoder does the same work for a given file.
 """
