@@ -48,6 +48,12 @@ def _kind_of(image: np.ndarray) -> int:
 MAX_THREADS = 1024
 
 
+# The planes method decodes several times slower than the shards method; above
+# the default level it is kept only where it saves more than this share, so
+# that a near tie does not let the level decide how fast a file decodes.
+PLANES_MARGIN = 0.02
+
+
 def _threads(threads: int | None) -> int:
     if threads is None:
         return cpu_count()
@@ -98,12 +104,6 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
         if best is None or weight < best_weight:
             best, best_weight = data, weight
     return best
-
-
-# The planes method decodes several times slower than the shards method; above
-# the default level it is kept only where it saves more than this share, so
-# that a near tie does not let the level decide how fast a file decodes.
-PLANES_MARGIN = 0.02
 
 
 def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:

@@ -32,16 +32,20 @@ PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nar
     const auto offsets = take.flat<uint32_t>(off_a);
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
-    std::size_t rows = 0;
-    for (uint64_t h : heights) rows += h;  // the sum is checked before any work
     BandPlanes r;
     if (!run_released([&] { r = kelm::reconstruct_bands_rgb(heights, w, residuals, offsets, off_shape[2], tables); }))
         return nullptr;
-    return tuple_of({to_numpy(std::move(r.gr), {rows, w}), to_numpy(std::move(r.rd), {rows, w}),
-                     to_numpy(std::move(r.bd), {rows, w})});
+    return band_planes_tuple(std::move(r), heights, w);
 }
 
 }  // namespace
+
+PyObject* band_planes_tuple(BandPlanes&& r, const std::vector<uint64_t>& heights, std::size_t w) {
+    std::size_t rows = 0;
+    for (uint64_t h : heights) rows += h;  // the kernel checked the sum before any work
+    return py::tuple_of({py::to_numpy(std::move(r.gr), {rows, w}), py::to_numpy(std::move(r.rd), {rows, w}),
+                         py::to_numpy(std::move(r.bd), {rows, w})});
+}
 
 bool band_offsets_shape(const py::Array& offsets, std::size_t bands, std::vector<std::size_t>& shape) {
     shape = offsets.shape();

@@ -6,6 +6,11 @@
 
 #include "python/args.hpp"
 
+namespace kelm {
+struct BandPlanes;
+struct ShardStreams;
+}  // namespace kelm
+
 namespace kelm::codec {
 
 // checksum.cpp
@@ -19,11 +24,15 @@ extern const py::Function fn_reconstruct_bands_rgb;
 // The shape (bands, 3, n_shards) of a band rebuild's shard offsets; false with
 // ValueError set when the array does not hold one (3, n) block per band.
 bool band_offsets_shape(const py::Array& offsets, std::size_t bands, std::vector<std::size_t>& shape);
+// A band rebuild's planes as the tuple (gr, rd, bd), each uint8 (sum(heights), w).
+PyObject* band_planes_tuple(BandPlanes&& planes, const std::vector<uint64_t>& heights, std::size_t w);
 // predicted.cpp
 extern const py::Function fn_shard_streams_predicted;
 extern const py::Function fn_reconstruct_predicted;
 // shard_streams.cpp
 extern const py::Function fn_shard_streams_rgb;
 extern const py::Function fn_alpha_residuals;
+// An encoding pass's (streams (3, h * w), counts (3, n), histograms (3, n, 256)).
+PyObject* shard_streams_tuple(ShardStreams&& r, std::size_t h, std::size_t w, std::size_t n);
 
 }  // namespace kelm::codec

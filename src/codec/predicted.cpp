@@ -46,8 +46,7 @@ PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!take) return nullptr;
     ShardStreams r;
     if (!run_released([&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
-    return tuple_of({to_numpy(std::move(r.streams), {3, h * w}), to_numpy(std::move(r.counts), {3, n}),
-                     to_numpy(std::move(r.histograms), {3, n, 256})});
+    return shard_streams_tuple(std::move(r), h, w, n);
 }
 
 // reconstruct_predicted(heights, w, residuals, offsets, s_lut, i_lut, d_lut, predictors)
@@ -70,15 +69,12 @@ PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nar
     const auto offsets = take.flat<uint32_t>(off_a);
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
-    std::size_t rows = 0;
-    for (uint64_t h : heights) rows += h;  // the sum is checked before any work
     BandPlanes r;
     if (!run_released([&] {
             r = kelm::reconstruct_predicted(heights, w, residuals, offsets, off_shape[2], tables, predictors);
         }))
         return nullptr;
-    return tuple_of({to_numpy(std::move(r.gr), {rows, w}), to_numpy(std::move(r.rd), {rows, w}),
-                     to_numpy(std::move(r.bd), {rows, w})});
+    return band_planes_tuple(std::move(r), heights, w);
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ PyObject* shard_streams_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!take) return nullptr;
     ShardStreams r;
     if (!run_released([&] { r = kelm::shard_streams_rgb(h, w, rgb, n, tables); })) return nullptr;
-    return tuple_of({to_numpy(std::move(r.streams), {3, h * w}), to_numpy(std::move(r.counts), {3, n}),
-                     to_numpy(std::move(r.histograms), {3, n, 256})});
+    return shard_streams_tuple(std::move(r), h, w, n);
 }
 
 // alpha_residuals(h, w, alpha) -> uint8 (h, w): the folded residuals of the
@@ -48,6 +47,11 @@ PyObject* alpha_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 }  // namespace
+
+PyObject* shard_streams_tuple(ShardStreams&& r, std::size_t h, std::size_t w, std::size_t n) {
+    return py::tuple_of({py::to_numpy(std::move(r.streams), {3, h * w}), py::to_numpy(std::move(r.counts), {3, n}),
+                         py::to_numpy(std::move(r.histograms), {3, n, 256})});
+}
 
 const py::Function fn_shard_streams_rgb{
     "shard_streams_rgb", {"h", "w", "rgb", "n_shards", "s_lut", "i_lut", "d_lut"}, shard_streams_rgb};
