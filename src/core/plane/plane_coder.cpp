@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/rans/coder.hpp"
-#include "core/image/rebuild.hpp"
 #include "core/plane/plane_tables.hpp"
 
 namespace kelm::plane {
@@ -263,96 +261,6 @@ void decode_pixels(const DecodeInput& in, const RowReader<Checked> rows, uint8_t
     if (in.end) *in.end = {{st[0], st[1], st[2], st[3]}, int64_t(pos), in.shape.h * w, false};
 }
 
-// decode_pixels without checks or comparison, the dependencies cut short.
-// A pair plane's pattern takes the left neighbour's pair j, which is the
-// symbol that plane's state decoded one pixel earlier: each pair plane's
-// symbols chain only through its own table rows, and the pixel's byte is
-// assembled off those chains. The upper neighbours' part of every pattern,
-// and in chroma mode the classes, are prepared a row at a time. Reads the
-// stream in the same order and stops where decode_pixels stops.
-// In luma mode with folded tables (fold_tables), one table entry gives the
-// class and the prediction of a pixel, as in the shards method's rebuild.
-template <Guide G>
-void decode_pixels_fast(const DecodeInput& in, const PackedRow* __restrict rows, uint8_t* __restrict work,
-                        uint8_t* __restrict out, const FoldedTables* folded) {
-    const ContextTables t = *in.tables;
-    const std::size_t W = in.shape.stride, n = in.n, w = in.shape.w;
-    const uint8_t* const bytes = in.bitstream.data();
-    const uint8_t* const ref = in.ref.data();
-    std::ptrdiff_t pos = std::ptrdiff_t(in.bitstream.size()) - 1;
-    uint64_t st[4] = {in.states[0], in.states[1], in.states[2], in.states[3]};
-    uint8_t* r_up = work;
-    uint8_t* r_cur = work + W;
-    uint8_t* g_up = work + 2 * W;
-    uint8_t* g_cur = work + 3 * W;
-    std::vector<uint32_t> up_lanes(w), base(G == Guide::reference || folded ? w : 0);
-    std::vector<uint8_t> threshold(folded ? w : 0);
-    const uint16_t* const gradient = folded ? folded->gradient() : nullptr;
-    const uint8_t* const classes = folded ? folded->bytes() + FoldedTables::kShardOffset : nullptr;
-    for (std::size_t y = 0; y < in.shape.h; ++y) {
-        for (std::size_t x = 0; x < w; ++x) up_lanes[x] = kPairLanes[r_up[x]] << 4 | kPairLanes[r_up[x + 1]] << 2;
-        if (G == Guide::rebuild && folded) {
-            for (std::size_t x = 0; x < w; ++x) {
-                const uint32_t u = g_up[x + 1], ul = g_up[x];
-                base[x] = ((u - ul + 255) << 9) + 255 - ul;
-                threshold[x] = uint8_t(std::max(u, ul) - u);  // l + u - ul < 0 exactly when l < threshold
-            }
-        }
-        if constexpr (G == Guide::reference) {
-            const uint8_t* const bordered = ref + (y + 1) * W;  // bordered[x + 1] is pixel x
-            const uint8_t* const above = bordered - W;
-            for (std::size_t x = 0; x < w; ++x)
-                base[x] = uint32_t(classify_pixel<false>(bordered[x], above[x + 1], above[x], bordered[x + 1], t)) *
-                          uint32_t(kPatterns);
-        }
-        unsigned left[4] = {0, 0, 0, 0};  // each pair plane's symbol at the left neighbour
-        uint8_t gl = 0;
-        for (std::size_t x = 0; x < w; ++x) {
-            std::size_t b;
-            uint8_t prediction = 0;
-            if constexpr (G == Guide::rebuild) {
-                const uint8_t u = g_up[x + 1], ul = g_up[x];
-                if (folded) {
-                    const std::size_t e = gradient[base[x] + gl];
-                    std::size_t j = e + ul;  // class << 9 plus the prediction or the prediction + 256
-                    if (gl < threshold[x]) [[unlikely]]
-                        j = (e & ~std::size_t(511)) + std::max(gl, u);
-                    prediction = uint8_t(j);
-                    b = std::size_t(classes[j]) * kPatterns;
-                } else {
-                    prediction = predict_pixel(gl, u, ul);
-                    b = std::size_t(classify_pixel<false>(gl, u, ul, prediction, t)) * kPatterns;
-                }
-            } else {
-                b = base[x];
-            }
-            const uint32_t up = up_lanes[x];
-#pragma GCC unroll 4
-            for (unsigned j = 0; j < 4; ++j) {
-                const PackedRow& e = rows[j * n + b + lane(up, j) + left[j]];
-                const uint64_t slot = st[j] & kSlotMask;
-                const unsigned s = unsigned(slot >= e.cum[1]) + unsigned(slot >= e.cum[2]) + unsigned(slot >= e.cum[3]);
-                st[j] = decode_renorm(uint64_t(e.freq[s]) * (st[j] >> kProbBits) + slot - e.cum[s], bytes, pos);
-                left[j] = s;
-            }
-            const uint8_t value = uint8_t(left[0] | left[1] << 2 | left[2] << 4 | left[3] << 6);
-            r_cur[x + 1] = value;
-            out[y * w + x] = value;
-            if constexpr (G == Guide::rebuild) {
-                gl = unfold_residual(value, prediction);
-                g_cur[x + 1] = gl;
-            }
-        }
-        if (pos < 0 && in.end && std::min({st[0], st[1], st[2], st[3]}) < kLowerBound) [[unlikely]] {
-            *in.end = {{st[0], st[1], st[2], st[3]}, int64_t(pos), (y + 1) * w, true};
-            return;
-        }
-        std::swap(r_up, r_cur);
-        std::swap(g_up, g_cur);
-    }
-    if (in.end) *in.end = {{st[0], st[1], st[2], st[3]}, int64_t(pos), in.shape.h * w, false};
-}
-
 template <Guide G, bool Debug>
 Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* mismatch) {
     DecodeInput in = base;
@@ -369,21 +277,13 @@ Buffer<uint8_t> decode_plane(const DecodeInput& base, std::optional<Mismatch>* m
                       (!Debug || in.orig.size() >= in.shape.needed);
     if (fast) {
         Buffer<PackedRow> packed = Buffer<PackedRow>::uninit(*row + 1);
-        std::shared_ptr<const FoldedTables> folded;
-        if (G == Guide::rebuild && !Debug) {
-            folded = fold_tables(*in.tables);
-            if (!folded->ready()) folded.reset();
-        }
         for (std::size_t r = 0; r <= *row; ++r) {
             for (unsigned s = 0; s < 4; ++s) {
                 packed[r].cum[s] = in.cf[r * 5 + s];
                 packed[r].freq[s] = in.sf[r * 4 + s];
             }
         }
-        if constexpr (Debug)
-            decode_pixels<false, G, Debug>(in, RowReader<false>{packed.data()}, work.data(), out.data(), mismatch);
-        else
-            decode_pixels_fast<G>(in, packed.data(), work.data(), out.data(), folded.get());
+        decode_pixels<false, G, Debug>(in, RowReader<false>{packed.data()}, work.data(), out.data(), mismatch);
     } else {
         decode_pixels<true, G, Debug>(in, RowReader<true>{in.cf, in.sf}, work.data(), out.data(), mismatch);
     }
