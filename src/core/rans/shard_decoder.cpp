@@ -21,22 +21,6 @@ constexpr std::size_t kAvx2Batch = 48;
 #define KELM_INLINE inline __attribute__((always_inline))
 
 void build_slot_lookup(const uint64_t* cum, uint8_t* out) {
-    bool rising = cum[kAlphabet] <= kProbScale;
-    for (unsigned s = 0; s < kAlphabet; ++s) rising &= cum[s] <= cum[s + 1];
-    if (rising) {
-        // Ranges that follow each other: each is filled 8 bytes at a time, the
-        // few bytes written past its end are the next range's to overwrite,
-        // and the bytes past the last range are cleared at the end.
-        alignas(8) uint8_t buf[kProbScale + 8];
-        std::memset(buf, 0, std::size_t(cum[0]));
-        for (unsigned s = 0; s < kAlphabet; ++s) {
-            const uint64_t word = 0x0101010101010101ull * s;
-            for (uint64_t at = cum[s]; at < cum[s + 1]; at += 8) std::memcpy(buf + at, &word, 8);
-        }
-        std::memset(buf + cum[kAlphabet], 0, std::size_t(kProbScale - cum[kAlphabet]));
-        std::memcpy(out, buf, kProbScale);
-        return;
-    }
     std::memset(out, 0, kProbScale);
     for (unsigned s = 0; s < kAlphabet; ++s) {
         const uint64_t lo = cum[s], hi = cum[s + 1];
