@@ -382,6 +382,31 @@ def test_shard_streams_by_arithmetic_are_the_table_lookups(kind, monkeypatch):
         np.testing.assert_array_equal(a, b)
 
 
+def test_kernels_follow_the_tables_bytes_not_what_they_remember():
+    """The kernels remember what they derive from the last few table sets; a
+    set changed in place, or one of more sets than they keep, must still
+    classify by the bytes handed in."""
+    rng = np.random.default_rng(14)
+    img = smooth_image(rng, 12, 50, 3)
+    h, w = img.shape[:2]
+    sets = [table_set(k) for k in (1, 2, 3, 4, 5, 6, 7, 8)]
+    cases = [((ts.s_lut, ts.i_lut, ts.d_lut), ts.n_shards) for ts in sets]
+    s, i, d = (t.copy() for t in cases[0][0])
+    cases += [((s, i, d), cases[0][1])] * 2
+    for k, ((s_lut, i_lut, d_lut), n) in enumerate(cases * 2):
+        if k == len(cases) - 1:
+            s[250:260, 250:260] = (s[250:260, 250:260] + 1) % (s.max() + 1)  # the same arrays, other classes
+        tables = s_lut, i_lut, d_lut
+        r = kr.p1_rgb(h, w, img, EMPTY, False, n, *tables)
+        want = [np.zeros(h * w, U8) for _ in range(3)]
+        kr.p2_rgb(h, w, *r[:3], r[7], *want, *tables)
+        streams, counts, _ = kk.shard_streams_rgb(h, w, img, n, *tables)
+        assert np.array_equal(streams, np.stack(want)) and np.array_equal(counts, r[4])
+        g = img[..., 1]
+        planes = banded([h], w, [want], [np.ascontiguousarray(r[6], U32)], tables, n)
+        assert_same_outcome(planes, (g, img[..., 0] - g, img[..., 2] - g))
+
+
 @pytest.mark.parametrize("n, short", [(3, 0), (40, 1)])
 def test_shard_streams_fail_like_the_forward_pass(n, short):
     rng = np.random.default_rng(12)

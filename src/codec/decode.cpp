@@ -32,8 +32,10 @@ PyObject* decode_shards(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     const auto syms = take.flat<uint64_t>(sym_a);
     const auto lookups = take.flat<uint8_t>(lookups_a);
     if (!take) return nullptr;
+    std::size_t symbols = 0;
+    for (const uint32_t c : counts) symbols += c;
     Buffer<uint8_t> out;
-    if (!run_released([&] { out = rans_decode_shards_exact(payload, counts, cums, syms, lookups, initial_state); }))
+    if (!run_released_sized(symbols, [&] { out = rans_decode_shards_exact(payload, counts, cums, syms, lookups, initial_state); }))
         return nullptr;
     const std::size_t n = out.size();
     return to_numpy(std::move(out), {n});
@@ -59,7 +61,8 @@ PyObject* decode_plane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     Buffer<uint8_t> out;
-    if (!run_released([&] { out = plane::bp_decode_exact({bytes, st, h, w}, cf, sf, ref, tables); })) return nullptr;
+    const std::size_t pixels = h && w > SIZE_MAX / h ? SIZE_MAX : h * w;
+    if (!run_released_sized(pixels, [&] { out = plane::bp_decode_exact({bytes, st, h, w}, cf, sf, ref, tables); })) return nullptr;
     return to_numpy(std::move(out), {h, w});
 }
 
@@ -128,7 +131,7 @@ PyObject* decode_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             alpha_at += alpha_sizes[b];
         }
     }
-    if (!run_released([&] {
+    if (!run_released_sized(out.size(), [&] {
             decode_colour_bands(bands, shape[1], shape[2], out, colour, alpha, tables, initial_state,
                                 piece_pixels, {uint8_t(predictors[0]), uint8_t(predictors[1]), uint8_t(predictors[2])});
         }))

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/pool/pool.hpp"
 #include "python/args.hpp"
+#include "python/errors.hpp"
 
 namespace kelm {
 struct BandPlanes;
@@ -12,6 +14,21 @@ struct ShardStreams;
 }  // namespace kelm
 
 namespace kelm::codec {
+
+// Calls on less data than this (bytes of image or residuals) run their
+// parallel steps on the calling thread: waking the pool and sleeping until it
+// is done costs more than such a step takes. Results are the same either way.
+constexpr std::size_t kInlineBytes = std::size_t(1) << 17;
+
+// py::run_released for a call on `bytes` bytes of data.
+template <class F>
+bool run_released_sized(std::size_t bytes, F&& work) {
+    return py::run_released([&] {
+        if (bytes >= kInlineBytes) return work();
+        const InlineSteps inline_steps;
+        work();
+    });
+}
 
 // checksum.cpp
 extern const py::Function fn_crc32;

@@ -45,7 +45,7 @@ PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t n
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ShardStreams r;
-    if (!run_released([&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
+    if (!run_released_sized(rgb.size(), [&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
     return shard_streams_tuple(std::move(r), h, w, n);
 }
 
@@ -70,7 +70,7 @@ PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nar
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     BandPlanes r;
-    if (!run_released([&] {
+    if (!run_released_sized(residuals.size(), [&] {
             r = kelm::reconstruct_predicted(heights, w, residuals, offsets, off_shape[2], tables, predictors);
         }))
         return nullptr;

@@ -27,7 +27,7 @@ PyObject* shard_streams_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ShardStreams r;
-    if (!run_released([&] { r = kelm::shard_streams_rgb(h, w, rgb, n, tables); })) return nullptr;
+    if (!run_released_sized(rgb.size(), [&] { r = kelm::shard_streams_rgb(h, w, rgb, n, tables); })) return nullptr;
     return shard_streams_tuple(std::move(r), h, w, n);
 }
 
@@ -42,7 +42,7 @@ PyObject* alpha_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const auto alpha = take.flat<uint8_t>(alpha_a);
     if (!take) return nullptr;
     AlphaResult r;
-    if (!run_released([&] { r = alpha_pass(h, w, alpha); })) return nullptr;
+    if (!run_released_sized(alpha.size(), [&] { r = alpha_pass(h, w, alpha); })) return nullptr;
     return to_numpy(std::move(r.residuals), {h, w});
 }
 

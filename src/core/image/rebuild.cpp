@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/common/cpu_features.hpp"
+#include "core/common/table_memo.hpp"
 
 namespace kelm {
 
@@ -401,33 +401,11 @@ FoldedTables fold(const ContextTables& tables) {
     return f;
 }
 
-bool same_bytes(const std::vector<uint8_t>& kept, std::span<const uint8_t> t) {
-    return kept.size() == t.size() && (t.empty() || std::memcmp(kept.data(), t.data(), t.size()) == 0);
-}
-
-struct FoldCache {
-    std::mutex mutex;
-    std::vector<uint8_t> s_lut, i_lut, d_lut;
-    std::shared_ptr<const FoldedTables> folded;
-};
-
 }  // namespace
 
 std::shared_ptr<const FoldedTables> fold_tables(const ContextTables& tables) {
-    static FoldCache cache;
-    {
-        std::lock_guard lock(cache.mutex);
-        if (cache.folded && same_bytes(cache.s_lut, tables.s_lut) && same_bytes(cache.i_lut, tables.i_lut) &&
-            same_bytes(cache.d_lut, tables.d_lut))
-            return cache.folded;
-    }
-    auto folded = std::make_shared<const FoldedTables>(fold(tables));
-    std::lock_guard lock(cache.mutex);
-    cache.s_lut.assign(tables.s_lut.begin(), tables.s_lut.end());
-    cache.i_lut.assign(tables.i_lut.begin(), tables.i_lut.end());
-    cache.d_lut.assign(tables.d_lut.begin(), tables.d_lut.end());
-    cache.folded = folded;
-    return folded;
+    static TableMemo<std::shared_ptr<const FoldedTables>> memo(8);
+    return memo.get(tables, [](const ContextTables& t) { return std::make_shared<const FoldedTables>(fold(t)); });
 }
 
 bool FoldedTables::covers(const BandJob& band) const {

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
+#include "core/common/table_memo.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
 #include "core/pool/pool.hpp"
@@ -91,28 +91,31 @@ std::optional<Steps> activity_steps(std::span<const uint8_t> s_lut) {
     return steps_of(f);
 }
 
-// activity_steps, remembered for the last s_lut seen: the codec passes the same
-// table for every band of an image.
-std::optional<Steps> cached_activity_steps(std::span<const uint8_t> s_lut) {
-    static std::mutex mutex;
-    static std::vector<uint8_t> last;
-    static std::optional<Steps> last_steps;
-    std::lock_guard lock(mutex);
-    if (last.size() != s_lut.size() || std::memcmp(last.data(), s_lut.data(), s_lut.size()) != 0) {
-        last_steps = activity_steps(s_lut);
-        last.assign(s_lut.begin(), s_lut.end());
-    }
-    return last_steps;
+// What a pass needs to know of its tables before it starts: the largest
+// class a pixel can get (as max_reachable_class) and s_lut's activity steps.
+struct TableFacts {
+    std::optional<uint8_t> max_class;
+    std::optional<Steps> activity;
+};
+
+// The facts of tables, remembered for the last table sets seen.
+TableFacts table_facts(const ContextTables& t) {
+    static TableMemo<TableFacts> memo(8);
+    return memo.get(t, [](const ContextTables& tables) {
+        TableFacts f;
+        f.max_class = tables.max_reachable_class();
+        if (f.max_class) f.activity = activity_steps(tables.s_lut.first(kSLutLen));
+        return f;
+    });
 }
 
 // The arithmetic form of tables whose every lookup stays inside them
 // (cover_all_lookups), when they have one.
-std::optional<ActivityClasses> activity_classes(const ContextTables& t) {
+std::optional<ActivityClasses> activity_classes(const ContextTables& t, const TableFacts& facts) {
     ActivityClasses a;
-    const auto act = cached_activity_steps(t.s_lut.first(kSLutLen));
     const auto bucket = steps_of(t.i_lut.data());
-    if (!act || !bucket) return std::nullopt;
-    a.activity = *act;
+    if (!facts.activity || !bucket) return std::nullopt;
+    a.activity = *facts.activity;
     a.intensity = *bucket;
     bool s_seen[256] = {}, b_seen[256] = {};
     for (int v = 0; v < 256; ++v) {
@@ -401,6 +404,10 @@ void scatter_parts(const uint16_t* __restrict z, const std::size_t* start, uint3
 // The residual histogram of one shard's stream, counted in kCopies
 // interleaved copies for the same reason as the shard counters.
 void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __restrict out) {
+    if (len < 1024) {  // the copies would cost more to clear and add up than they save
+        for (std::size_t i = 0; i < len; ++i) ++out[z[i]];
+        return;
+    }
     uint32_t c[kCopies][256] = {};
     std::size_t i = 0;
     for (; i + kCopies <= len; i += kCopies)
@@ -428,8 +435,9 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     if (plane == 0) return r;
 
     Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
-    const bool avx2 = simd_level() == SimdLevel::avx2, unchecked = tables.classes_below(n);
-    const std::optional<ActivityClasses> arith = avx2 && unchecked ? activity_classes(tables) : std::nullopt;
+    const TableFacts facts = table_facts(tables);
+    const bool avx2 = simd_level() == SimdLevel::avx2, unchecked = facts.max_class && *facts.max_class < n;
+    const std::optional<ActivityClasses> arith = avx2 && unchecked ? activity_classes(tables, facts) : std::nullopt;
     const Pass in{h, w, n, rgb.data(), coded.data(), &tables, avx2, arith ? &*arith : nullptr};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
