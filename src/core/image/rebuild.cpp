@@ -48,6 +48,7 @@ struct LaneFrame {
     uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
+    uint8_t next[256];          // in rows without checks: what each shard's next residual adds to the prediction
     const uint8_t* limit[256];  // where each shard's residuals (or its piece) end
     PieceSource* pieces;        // where the next piece comes from, if they come in pieces
     const uint8_t* tail_end;    // the limit of cursors moved into the plane's tail copy; null in pieces
@@ -67,7 +68,7 @@ struct Frame {
 
 // A band between rows: its job and its shard cursors; per plane not in
 // pieces, a copy of its last w residuals (all, when fewer) ending at
-// tail[k] + w and followed by w zeros, so that a row can read up to w
+// tail[k] + w and followed by w + 1 zeros, so that a row can read up to w + 1
 // residuals past any limit there.
 struct BandState {
     const BandJob* job = nullptr;
@@ -118,24 +119,31 @@ template <bool Guided, bool Diff, bool Checked>
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
     const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
-    const uint8_t* c;
+    uint8_t add;
     if constexpr (Checked) {
-        c = s.cursor[shard];
+        const uint8_t* c = s.cursor[shard];
         if (c >= s.limit[shard]) [[unlikely]]
             c = next_piece(s, shard);
         s.cursor[shard] = c + 1;
+        add = Diff ? *c : unfolded[*c];
     } else {
-        // The cursor taken and moved on through one memory operand, so that
-        // its address is formed once, in the operand.
+        // The shard's residual was read when its previous one was used, so
+        // the pixel waits for one load, not for its cursor and then the
+        // residual. The cursor is taken and moved on through one memory
+        // operand, so that its address is formed once, in the operand.
+        add = s.next[shard];
+        const uint8_t* c;
         asm("mov %1, %0\n\taddq $1, %1" : "=&r"(c), "+m"(s.cursor[shard]));
+        s.next[shard] = Diff ? c[1] : unfolded[c[1]];
     }
-    const uint8_t value = uint8_t(j + (Diff ? *c : unfolded[*c]));
+    const uint8_t value = uint8_t(j + add);
     s.out[i] = value;
     return value;
 }
 
 // True when no step of a row of w pixels on the lanes in use can read past
-// what is readable: every cursor has w residuals left before its limit, or
+// what is readable: every cursor has more than w residuals left before its
+// limit (a step reads the residual after the one it uses), or
 // points into its plane's tail copy. A cursor with fewer left moves into the
 // tail copy here, where it reads the same residuals. Lanes in pieces look at
 // their limits at every step.
@@ -148,7 +156,7 @@ bool room_for_row(Frame<K>& f, uint8_t* const* out, std::size_t w, std::size_t n
         if (!tail) return false;
         for (std::size_t c = 0; c < n_cursors; ++c) {
             const std::size_t left = std::size_t(s.limit[c] - s.cursor[c]);
-            if (left < w && s.limit[c] != tail) {
+            if (left <= w && s.limit[c] != tail) {
                 s.cursor[c] = tail - left;
                 s.limit[c] = tail;
             }
@@ -196,6 +204,14 @@ template <std::size_t K, bool G, bool RB, bool Diff>
     // A cursor moves at most w places in a row, so a row with room for that
     // needs no look at the limits at each step, only one after the row.
     const bool checked = !room_for_row(f, out, w, n_cursors);
+    if (!checked) {
+        const uint8_t* const unfolded = t.bytes() + FoldedTables::kUnfoldOffset;
+        for (std::size_t k = 0; k < 3 * K; ++k) {
+            if (!out[k]) continue;
+            LaneFrame& s = f.lane[k];
+            for (std::size_t c = 0; c < n_cursors; ++c) s.next[c] = Diff ? *s.cursor[c] : unfolded[*s.cursor[c]];
+        }
+    }
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
         for (std::size_t b = 0; b < K; ++b) {
@@ -424,7 +440,7 @@ void start_band(BandState& s, const BandJob& band, std::size_t w, const FoldedTa
         const uint8_t* res = band.res[k].data();
         const std::size_t len = band.res[k].size();
         const std::size_t m = std::min(len, w);
-        s.tail[k].assign(2 * w, 0);
+        s.tail[k].assign(2 * w + 1, 0);
         if (m) std::memcpy(s.tail[k].data() + w - m, res + len - m, m);
         // An offset past the residuals stops the run at its first use.
         for (std::size_t c = 0; c <= folded.max_shard; ++c) {
