@@ -118,7 +118,7 @@ template <bool Guided, bool Diff, bool Checked>
         const uint8_t u = s.up[i + 1];
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
-    const uint8_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
+    const std::size_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
     uint8_t add;
     if constexpr (Checked) {
         const uint8_t* c = s.cursor[shard];
