@@ -13,7 +13,7 @@ from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
-from ._predictors import DEFAULT as DEFAULT_PREDICTORS, reconstruct, shard_streams
+from ._predictors import DEFAULT as DEFAULT_PREDICTORS, band_streams, reconstruct
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import INITIAL_STATE, RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
@@ -27,7 +27,9 @@ def coded_width(kind, w):
 
 
 def _shard_input(img, kind, y0, y1):
-    """Samples whose colour transform gives the band's three coded planes, and its alpha plane."""
+    """Samples whose colour transform gives the band's three coded planes, and
+    its alpha plane, as copies: the reference of the passes that read RGBA and
+    gray bands in place (_predictors.band_streams)."""
     if kind == KIND_RGB:
         return img[y0:y1], NO_ALPHA
     if kind == KIND_RGBA:
@@ -57,10 +59,9 @@ class _BandPass:
 
 def _forward_pass(img, kind, ts: TableSet, y0, y1, predictors=DEFAULT_PREDICTORS):
     """The band's shard streams and the symbol counts of its shards, in one native pass."""
-    rgb, alpha = _shard_input(img, kind, y0, y1)
-    bh = y1 - y0
-    streams, counts, hists = shard_streams(bh, coded_width(kind, img.shape[1]), rgb, ts, predictors)
-    alpha_res = _kernels.alpha_residuals(bh, img.shape[1], alpha) if kind == KIND_RGBA else None
+    band = np.ascontiguousarray(img[y0:y1])
+    streams, counts, hists = band_streams(band, kind, ts, predictors)
+    alpha_res = _kernels.alpha_residuals_rgba(y1 - y0, img.shape[1], band) if kind == KIND_RGBA else None
     return _BandPass(streams, counts, alpha_res), hists
 
 

@@ -242,23 +242,29 @@ ForwardResult fused_rct_p1_rgb(std::size_t h, std::size_t w, std::span<const uin
     });
 }
 
-AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a) {
+namespace {
+
+// The alpha pass over samples `stride` bytes apart (the alpha plane, or the
+// alpha samples of RGBA pixels when a points at the first one's).
+template <std::size_t stride>
+AlphaResult alpha_pass_strided(std::size_t h, std::size_t w, std::span<const uint8_t> samples, std::size_t first) {
     const std::size_t total = checked_mul(h, w);
     AlphaResult r;
     r.ran = true;
     r.residuals = Buffer<uint8_t>::uninit(total);
     // Reads go forward in raster order: the first one outside is at the length.
-    if (a.size() < total) panic_index(a.size(), a.size());
+    if (total > 0 && samples.size() < stride * (total - 1) + first + 1) panic_index(samples.size(), samples.size());
     if (total == 0) return r;
-    const std::vector<uint8_t> zero_row(w, 0);
+    const std::vector<uint8_t> zero_row(stride * w, 0);
+    const uint8_t* a = samples.data() + first;
     uint64_t exact = 0, err = 0;
     for (std::size_t y = 0; y < h; ++y) {
-        const uint8_t* cur = a.data() + y * w;
-        const uint8_t* up = y ? cur - w : zero_row.data();
+        const uint8_t* cur = a + stride * y * w;
+        const uint8_t* up = y ? cur - stride * w : zero_row.data();
         uint8_t* out = r.residuals.data() + y * w;
         uint8_t l = 0, ul = 0;
         for (std::size_t x = 0; x < w; ++x) {
-            const uint8_t u = up[x], v = cur[x];
+            const uint8_t u = up[stride * x], v = cur[stride * x];
             const uint8_t p = predict_pixel(l, u, ul);
             const uint8_t z = fold_residual(v, p);
             out[x] = z;
@@ -271,6 +277,16 @@ AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a)
     r.exact_count = exact;
     r.error_sum = double(err);  // exact: every partial sum stays far below 2^53
     return r;
+}
+
+}  // namespace
+
+AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a) {
+    return alpha_pass_strided<1>(h, w, a, 0);
+}
+
+AlphaResult alpha_pass_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba) {
+    return alpha_pass_strided<4>(h, w, rgba, 3);
 }
 
 }  // namespace kelm
