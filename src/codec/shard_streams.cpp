@@ -66,9 +66,9 @@ PyObject* alpha_residuals_rgba(PyObject*, PyObject* const* args, Py_ssize_t narg
     Taker take;
     const auto rgba = take.flat<uint8_t>(rgba_a);
     if (!take) return nullptr;
-    AlphaResult r;
-    if (!run_released([&] { r = alpha_pass_rgba(h, w, rgba); })) return nullptr;
-    return to_numpy(std::move(r.residuals), {h, w});
+    Buffer<uint8_t> r;
+    if (!run_released([&] { r = kelm::alpha_residuals_rgba(h, w, rgba); })) return nullptr;
+    return to_numpy(std::move(r), {h, w});
 }
 
 // A band read where its samples are: the pass of shard_streams_rgb (or of

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
@@ -242,29 +243,23 @@ ForwardResult fused_rct_p1_rgb(std::size_t h, std::size_t w, std::span<const uin
     });
 }
 
-namespace {
-
-// The alpha pass over samples `stride` bytes apart (the alpha plane, or the
-// alpha samples of RGBA pixels when a points at the first one's).
-template <std::size_t stride>
-AlphaResult alpha_pass_strided(std::size_t h, std::size_t w, std::span<const uint8_t> samples, std::size_t first) {
+AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a) {
     const std::size_t total = checked_mul(h, w);
     AlphaResult r;
     r.ran = true;
     r.residuals = Buffer<uint8_t>::uninit(total);
     // Reads go forward in raster order: the first one outside is at the length.
-    if (total > 0 && samples.size() < stride * (total - 1) + first + 1) panic_index(samples.size(), samples.size());
+    if (a.size() < total) panic_index(a.size(), a.size());
     if (total == 0) return r;
-    const std::vector<uint8_t> zero_row(stride * w, 0);
-    const uint8_t* a = samples.data() + first;
+    const std::vector<uint8_t> zero_row(w, 0);
     uint64_t exact = 0, err = 0;
     for (std::size_t y = 0; y < h; ++y) {
-        const uint8_t* cur = a + stride * y * w;
-        const uint8_t* up = y ? cur - stride * w : zero_row.data();
+        const uint8_t* cur = a.data() + y * w;
+        const uint8_t* up = y ? cur - w : zero_row.data();
         uint8_t* out = r.residuals.data() + y * w;
         uint8_t l = 0, ul = 0;
         for (std::size_t x = 0; x < w; ++x) {
-            const uint8_t u = up[stride * x], v = cur[stride * x];
+            const uint8_t u = up[x], v = cur[x];
             const uint8_t p = predict_pixel(l, u, ul);
             const uint8_t z = fold_residual(v, p);
             out[x] = z;
@@ -279,14 +274,42 @@ AlphaResult alpha_pass_strided(std::size_t h, std::size_t w, std::span<const uin
     return r;
 }
 
-}  // namespace
+namespace {
 
-AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a) {
-    return alpha_pass_strided<1>(h, w, a, 0);
+// The alpha samples of w RGBA pixels.
+[[gnu::always_inline]] inline void alpha_row_body(const uint8_t* __restrict rgba, std::size_t w,
+                                                  uint8_t* __restrict out) {
+    for (std::size_t x = 0; x < w; ++x) out[x] = rgba[4 * x + 3];
 }
 
-AlphaResult alpha_pass_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba) {
-    return alpha_pass_strided<4>(h, w, rgba, 3);
+void alpha_row(const uint8_t* rgba, std::size_t w, uint8_t* out) { alpha_row_body(rgba, w, out); }
+
+[[gnu::target("avx2")]] void alpha_row_avx2(const uint8_t* rgba, std::size_t w, uint8_t* out) {
+    alpha_row_body(rgba, w, out);
+}
+
+}  // namespace
+
+Buffer<uint8_t> alpha_residuals_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba) {
+    const std::size_t total = checked_mul(h, w);
+    Buffer<uint8_t> out = Buffer<uint8_t>::uninit(total);
+    if (total == 0) return out;
+    if (rgba.size() / 4 < total) panic_index(rgba.size(), rgba.size());
+    const bool avx2 = simd_level() == SimdLevel::avx2;
+    const auto gather = avx2 ? alpha_row_avx2 : alpha_row;
+    const auto residuals = avx2 ? residual_row_avx2 : residual_row;
+    parallel_for_ranges(h, row_grain(w), [&](std::size_t y0, std::size_t y1) {
+        std::vector<uint8_t> rows(2 * (w + 1), 0), pred(w);  // two rows, each after a zero left border
+        uint8_t* up = rows.data() + 1;
+        uint8_t* cur = up + (w + 1);
+        if (y0 > 0) gather(rgba.data() + 4 * (y0 - 1) * w, w, up);
+        for (std::size_t y = y0; y < y1; ++y) {
+            gather(rgba.data() + 4 * y * w, w, cur);
+            residuals(cur, up, w, pred.data(), out.data() + y * w);
+            std::swap(up, cur);
+        }
+    });
+    return out;
 }
 
 }  // namespace kelm

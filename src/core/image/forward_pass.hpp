@@ -52,7 +52,10 @@ ForwardResult fused_rct_p1_rgb(std::size_t h, std::size_t w, std::span<const uin
                                const ContextTables& tables);
 
 AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> alpha);
-// The same pass over the alpha samples of h x w RGBA pixels, read in place.
-AlphaResult alpha_pass_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba);
+
+// alpha_pass's residuals of the alpha samples of h x w RGBA pixels, read in
+// place, a row at a time through the row stage's vector loop (rows in
+// parallel); the first missing sample panics at the length, as there.
+Buffer<uint8_t> alpha_residuals_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba);
 
 }  // namespace kelm
