@@ -15,6 +15,7 @@ import pytest
 import kelm_codec
 import kelm_rans as kr
 from kelm_codec import _kernels as kk
+from kelm_codec._alpha import alpha_histogram
 from kelm_codec._format import KIND_GRAY, KIND_RGBA
 from kelm_codec._predictors import band_streams, shard_streams
 from kelm_codec._shards import _shard_input, coded_width
@@ -363,7 +364,9 @@ def test_bands_read_in_place_give_what_their_rgb_copies_give(kind, shape, simd, 
     for got, expected in zip(band_streams(img, code, ts, predictors), want):
         np.testing.assert_array_equal(got, expected)
     if rgba:
-        np.testing.assert_array_equal(kk.alpha_residuals_rgba(h, w, img), kk.alpha_residuals(h, w, alpha))
+        res, hist = kk.alpha_residuals_rgba(h, w, img)
+        np.testing.assert_array_equal(res, kk.alpha_residuals(h, w, alpha))
+        np.testing.assert_array_equal(hist, alpha_histogram(res))
 
 
 @pytest.mark.parametrize("fn, band, text", [

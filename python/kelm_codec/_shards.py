@@ -55,14 +55,16 @@ class _BandPass:
     streams: np.ndarray | None  # (3, px): each plane's residuals in shard order; dropped once coded
     counts: np.ndarray  # (3, n)
     alpha: np.ndarray | None  # alpha residuals
+    alpha_hist: np.ndarray | None  # their counts (256,)
 
 
 def _forward_pass(img, kind, ts: TableSet, y0, y1, predictors=DEFAULT_PREDICTORS):
     """The band's shard streams and the symbol counts of its shards, in one native pass."""
     band = np.ascontiguousarray(img[y0:y1])
     streams, counts, hists = band_streams(band, kind, ts, predictors)
-    alpha_res = _kernels.alpha_residuals_rgba(y1 - y0, img.shape[1], band) if kind == KIND_RGBA else None
-    return _BandPass(streams, counts, alpha_res), hists
+    alpha, alpha_hist = (_kernels.alpha_residuals_rgba(y1 - y0, img.shape[1], band) if kind == KIND_RGBA
+                         else (None, None))
+    return _BandPass(streams, counts, alpha, alpha_hist), hists
 
 
 def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
@@ -97,7 +99,7 @@ def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=R
         passes.append(band)
         hists += band_hists
     tables = _write_shard_tables(wr, kind, ts, hists)
-    alpha_tables = write_alpha_tables(wr, [p.alpha for p in passes], ts.templates) if kind == KIND_RGBA else None
+    alpha_tables = write_alpha_tables(wr, [p.alpha_hist for p in passes], ts.templates) if kind == KIND_RGBA else None
     cw = coded_width(kind, img.shape[1])
     for i, (y0, y1) in enumerate(bands):
         band, passes[i] = passes[i], None

@@ -56,8 +56,9 @@ PyObject* alpha_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return to_numpy(std::move(r.residuals), {h, w});
 }
 
-// alpha_residuals_rgba(h, w, rgba) -> uint8 (h, w): alpha_residuals of the
-// alpha samples of rgba (uint8 (h, w, 4), read in memory order).
+// alpha_residuals_rgba(h, w, rgba) -> (residuals uint8 (h, w), histogram uint64 (256,)):
+// alpha_residuals of the alpha samples of rgba (uint8 (h, w, 4), read in
+// memory order), and how often each residual occurs.
 PyObject* alpha_residuals_rgba(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Binder bind(fn_alpha_residuals_rgba, args, nargs, kwnames);
     const uint64_t h = bind.u64(), w = bind.u64();
@@ -66,9 +67,9 @@ PyObject* alpha_residuals_rgba(PyObject*, PyObject* const* args, Py_ssize_t narg
     Taker take;
     const auto rgba = take.flat<uint8_t>(rgba_a);
     if (!take) return nullptr;
-    Buffer<uint8_t> r;
+    AlphaResiduals r;
     if (!run_released([&] { r = kelm::alpha_residuals_rgba(h, w, rgba); })) return nullptr;
-    return to_numpy(std::move(r), {h, w});
+    return tuple_of({to_numpy(std::move(r.residuals), {h, w}), to_numpy(std::move(r.histogram), {256})});
 }
 
 // A band read where its samples are: the pass of shard_streams_rgb (or of
