@@ -10,7 +10,8 @@ import numpy as np
 
 import kelm_rans as kr
 
-from ._alpha import alpha_histogram, decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
+from ._alpha import (alpha_histogram, decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables,
+                     write_alpha_tables)
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
 from . import _kernels
 from ._bands import BandJob, run_jobs
