@@ -5,7 +5,7 @@ processes, once with build A's module and once with build B's, for several
 rounds, and prints per measure the median CPU time of each build and the
 ratio B / A (below 1: B is faster).
 
-    python bench/ab.py OLD_BUILD_DIR NEW_BUILD_DIR [--rounds 5] [--threads 1] [--quick]
+    python bench/ab.py OLD_BUILD_DIR NEW_BUILD_DIR [--rounds 5] [--threads 1] [--quick] [--kind rgba|gray]
 
 A build directory is anything that goes on PYTHONPATH to import kelm_rans
 (for example a `cmake --build` tree of another checkout).
@@ -53,11 +53,12 @@ def image_measures(quick):
     return "bench_image.py", args, measures
 
 
-def codec_measures(quick):
-    args = ["--runs", "3" if quick else "5"]
+def codec_measures(quick, kind="rgb"):
+    args = ["--runs", "3" if quick else "5", "--kind", kind]
+    name = "" if kind == "rgb" else f" {kind}"
 
     def measures(out):
-        return {f"codec {k} 8 MP (cpu ms)": out[k]["cpu_ms"] for k in ("encode", "decode")}
+        return {f"codec{name} {k} 8 MP (cpu ms)": out[k]["cpu_ms"] for k in ("encode", "decode")}
     return "bench_codec.py", args, measures
 
 
@@ -69,9 +70,13 @@ def main():
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--only", choices=["rans", "image", "codec"])
+    ap.add_argument("--kind", choices=["rgb", "rgba", "gray"], default="rgb",
+                    help="the codec's photograph: RGB, with an alpha plane, or gray")
     args = ap.parse_args()
-    suites = [s(args.quick) for name, s in (("rans", rans_measures), ("image", image_measures),
-                                            ("codec", codec_measures)) if args.only in (None, name)]
+    suites = [s(args.quick) for name, s in (("rans", rans_measures), ("image", image_measures))
+              if args.only in (None, name)]
+    if args.only in (None, "codec"):
+        suites.append(codec_measures(args.quick, args.kind))
     samples = {"A": {}, "B": {}}
     for rnd in range(args.rounds):
         order = ("A", "B") if rnd % 2 == 0 else ("B", "A")

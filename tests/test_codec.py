@@ -97,14 +97,15 @@ def test_banded_images(kind, method, monkeypatch):
     np.testing.assert_array_equal(kelm_codec.decode(data, threads=3), img)
 
 
-@pytest.mark.parametrize("method, kind, digest", [
-    ("shards", "gray", "7133e125c1dfb269"), ("shards", "rgb", "25ea8eb4c935f5e2"),
-    ("shards", "rgba", "baa23e43bea18886"), ("planes", "gray", "2dabb958c6c86bda"),
-    ("planes", "rgb", "d59b007150c09ff6"), ("planes", "rgba", "2506825a74631b84"),
+@pytest.mark.parametrize("method, kind, digest, level", [
+    ("shards", "gray", "7133e125c1dfb269", 0), ("shards", "rgb", "25ea8eb4c935f5e2", 0),
+    ("shards", "rgba", "baa23e43bea18886", 0), ("planes", "gray", "2dabb958c6c86bda", 0),
+    ("planes", "rgb", "d59b007150c09ff6", 0), ("planes", "rgba", "2506825a74631b84", 0),
+    ("shards", "gray", "e0fca51ff17393b2", 2), ("shards", "rgba", "1059010b24fee3f1", 3),  # 3: predictors 2, 0, 0
 ])
-def test_stored_bytes_do_not_change_unnoticed(method, kind, digest, monkeypatch):
+def test_stored_bytes_do_not_change_unnoticed(method, kind, digest, level, monkeypatch):
     monkeypatch.setattr(_bands, "BAND_PIXELS", 1 << 10)  # three bands
-    data = kelm_codec.encode(photo(kind, 40, 53), method=method, level=0)  # the version 1 coder
+    data = kelm_codec.encode(photo(kind, 40, 53), method=method, level=level)  # level 0: the version 1 coder
     assert hashlib.sha256(data).hexdigest()[:16] == digest
 
 

@@ -15,6 +15,10 @@ import pytest
 import kelm_codec
 import kelm_rans as kr
 from kelm_codec import _kernels as kk
+from kelm_codec._alpha import alpha_histogram
+from kelm_codec._format import KIND_GRAY, KIND_RGBA
+from kelm_codec._predictors import band_streams, shard_streams
+from kelm_codec._shards import _shard_input, coded_width
 from kelm_codec._tables import default_set_id, table_set
 import ref_rans as R
 from test_image import random_tables, smooth_image
@@ -291,7 +295,8 @@ def test_heights_from_an_array_and_keywords():
 def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
-                          "decode_bands_rgb", "crc32"]
+                          "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
+                          "alpha_residuals_rgba"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -337,6 +342,46 @@ def test_shard_streams_are_what_the_forward_and_scatter_passes_give(source, tabl
     assert np.array_equal(streams, np.stack(s)) and np.array_equal(counts, r[4]) and np.array_equal(hists, r[5])
     alpha = img[..., 0].copy()
     assert np.array_equal(kk.alpha_residuals(h, w, alpha), kr.p1_rgb(h, w, img, alpha, True, n, *tables)[10][3])
+
+
+@pytest.mark.parametrize("kind", ["gray", "rgba"])
+@pytest.mark.parametrize("shape", ["sample", (1, 1), (1, 2), (5, 4), (7, 5), (2, 6), (3, 10), (1, 41), (600, 700)])
+@pytest.mark.parametrize("simd, predictors", [("scalar", (0, 0, 0)), ("avx2", (0, 0, 0)), ("avx2", (4, 2, 1))])
+def test_bands_read_in_place_give_what_their_rgb_copies_give(kind, shape, simd, predictors, monkeypatch):
+    # Gray strips padded by 0, 1 or 2 columns, one row, rows of several chunks.
+    monkeypatch.setenv("KELM_SIMD", simd)
+    rgba = kind == "rgba"
+    if shape == "sample":
+        from test_codec import photo
+        img = photo(kind)
+    else:
+        img = np.random.default_rng(shape[1]).integers(0, 256, shape + ((4,) if rgba else ()), dtype=U8)
+    h, w = img.shape[:2]
+    ts = table_set(default_set_id(h, w))
+    code = KIND_RGBA if rgba else KIND_GRAY
+    rgb, alpha = _shard_input(img, code, 0, h)
+    want = shard_streams(h, coded_width(code, w), rgb, ts, predictors)
+    for got, expected in zip(band_streams(img, code, ts, predictors), want):
+        np.testing.assert_array_equal(got, expected)
+    if rgba:
+        res, hist = kk.alpha_residuals_rgba(h, w, img)
+        np.testing.assert_array_equal(res, kk.alpha_residuals(h, w, alpha))
+        np.testing.assert_array_equal(hist, alpha_histogram(res))
+
+
+@pytest.mark.parametrize("fn, band, text", [
+    ("shard_streams_gray", np.zeros((3, 7), U8), "index out of bounds: the len is 21 but the index is 21"),
+    ("shard_streams_rgba", np.zeros((3, 7, 4), U8), "index out of bounds: the len is 84 but the index is 84"),
+    ("alpha_residuals_rgba", np.zeros((3, 7, 4), U8), "index out of bounds: the len is 84 but the index is 84"),
+    ("shard_streams_rgba", np.zeros((4, 7, 3), U8), "argument 'rgba': pixels of 4 samples expected"),
+    ("alpha_residuals_rgba", np.zeros((4, 7, 3), U8), "argument 'rgba': pixels of 4 samples expected"),
+])
+def test_bands_read_in_place_refuse_short_or_wrong_samples(fn, band, text):
+    tables, n = codec_tables(4, 7)
+    args = (4, 7, band) + ((n, *tables, [0, 0, 0]) if fn.startswith("shard") else ())
+    with pytest.raises(BaseException) as info:
+        getattr(kk, fn)(*args)
+    assert str(info.value) == text and (is_panic(info.value) or info.type is ValueError)
 
 
 def step_tables(rng, kind):

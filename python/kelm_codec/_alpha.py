@@ -11,11 +11,16 @@ from ._format import Reader, Writer
 from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 
 
-def write_alpha_tables(wr: Writer, residuals, tpl) -> ShardTables:
-    """Writes the table of the alpha residuals of all bands."""
+def alpha_histogram(residuals) -> np.ndarray:
+    """(256,) uint64 counts of a band's alpha residuals."""
+    return np.bincount(residuals.reshape(-1), minlength=256).astype(np.uint64)
+
+
+def write_alpha_tables(wr: Writer, histograms, tpl) -> ShardTables:
+    """Writes the table of the alpha residuals of all bands, from their histograms."""
     hist = np.zeros((1, 256), np.uint64)
-    for r in residuals:
-        hist[0] += np.bincount(r.reshape(-1), minlength=256).astype(np.uint64)
+    for h in histograms:
+        hist[0] += h
     return write_tables(wr, hist, tpl)
 
 

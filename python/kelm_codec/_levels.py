@@ -30,7 +30,6 @@ import numpy as np
 
 from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, choose as choose_predictors
-from ._shards import _shard_input
 from ._tables import PARAMS, V1_SETS, default_set_id, table_set
 from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
                           _sample, apply_order, distinct, find_palette, palette_orders, remap, undecorrelated, value_lists)
@@ -241,6 +240,5 @@ def _predictors(coded, transform, kind, h, w):
     """The predictors the shards method would take for the coded image (chosen
     with the default table set), or None when they are the default ones."""
     coded_kind = kind if transform is None else transform.coded_kind(kind)
-    rgb, _ = _shard_input(coded, coded_kind, 0, h)
-    chosen = choose_predictors(rgb, table_set(default_set_id(h, w)))
+    chosen = choose_predictors(coded, coded_kind, table_set(default_set_id(h, w)))
     return None if chosen == DEFAULT_PREDICTORS else chosen

@@ -10,7 +10,8 @@ import numpy as np
 
 import kelm_rans as kr
 
-from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
+from ._alpha import (alpha_histogram, decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables,
+                     write_alpha_tables)
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
 from . import _kernels
 from ._bands import BandJob, run_jobs
@@ -172,7 +173,8 @@ def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads, records=R
     h, w = img.shape[:2]
     stack = _stack_bands(img, kind, ts, bands)
     tables = _write_plane_tables(wr, _count_tables(stack, w, ts), plane_code_step(h, w), ts.n_ctx)
-    alpha_tables = write_alpha_tables(wr, stack.alphas, ts.templates) if kind == KIND_RGBA else None
+    alpha_tables = write_alpha_tables(wr, map(alpha_histogram, stack.alphas), ts.templates) \
+        if kind == KIND_RGBA else None
     planes = range(_n_planes(kind))
     jobs = [partial(_encode_plane, stack, tables, ts, w, y1 - y0, i, k) for i, (y0, y1) in enumerate(bands)
             for k in planes]

@@ -13,6 +13,7 @@ import numpy as np
 
 from . import _kernels
 from ._backend import call_on_file_data
+from ._format import KIND_RGB, KIND_RGBA
 from ._tables import TableSet
 from ._transforms import PREDICTORS
 
@@ -23,6 +24,17 @@ def shard_streams(h, w, rgb, ts: TableSet, predictors=DEFAULT):
     if tuple(predictors) == DEFAULT:
         return _kernels.shard_streams_rgb(h, w, rgb, ts.n_shards, ts.s_lut, ts.i_lut, ts.d_lut)
     return _kernels.shard_streams_predicted(h, w, rgb, ts.n_shards, ts.s_lut, ts.i_lut, ts.d_lut, list(predictors))
+
+
+def band_streams(band, kind, ts: TableSet, predictors=DEFAULT):
+    """shard_streams of a band of the coded image, read where its samples are:
+    RGB and RGBA rows as they are (alpha skipped), gray rows as three strips."""
+    band = np.ascontiguousarray(band)
+    h, w = band.shape[:2]
+    if kind == KIND_RGB:
+        return shard_streams(h, w, band, ts, predictors)
+    fn = _kernels.shard_streams_rgba if kind == KIND_RGBA else _kernels.shard_streams_gray
+    return fn(h, w, band, ts.n_shards, ts.s_lut, ts.i_lut, ts.d_lut, list(predictors))
 
 
 def reconstruct(heights, w, residuals, offsets, ts: TableSet, predictors=DEFAULT):
@@ -42,9 +54,9 @@ def _entropy_bits(hists) -> np.ndarray:
     return bits.sum(axis=-1)
 
 
-def choose(rgb, ts: TableSet) -> tuple:
+def choose(img, kind, ts: TableSet) -> tuple:
     """Per plane (gr, rd, bd) the predictor with the fewest estimated bits on
-    the band-input rgb (h, w, 3); ties keep the lower id."""
-    h, w = rgb.shape[:2]
-    cost = np.stack([_entropy_bits(shard_streams(h, w, rgb, ts, (p, p, p))[2]) for p in range(PREDICTORS)])
+    the coded image img of the given kind; ties keep the lower id."""
+    img = np.ascontiguousarray(img)
+    cost = np.stack([_entropy_bits(band_streams(img, kind, ts, (p, p, p))[2]) for p in range(PREDICTORS)])
     return tuple(int(np.argmin(cost[:, k])) for k in range(3))

@@ -13,7 +13,7 @@ from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
 from ._bands import BandJob
-from ._predictors import DEFAULT as DEFAULT_PREDICTORS, reconstruct, shard_streams
+from ._predictors import DEFAULT as DEFAULT_PREDICTORS, band_streams, reconstruct
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import INITIAL_STATE, RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 from ._tables import TableSet
@@ -27,7 +27,9 @@ def coded_width(kind, w):
 
 
 def _shard_input(img, kind, y0, y1):
-    """Samples whose colour transform gives the band's three coded planes, and its alpha plane."""
+    """Samples whose colour transform gives the band's three coded planes, and
+    its alpha plane, as copies: the reference of the passes that read RGBA and
+    gray bands in place (_predictors.band_streams)."""
     if kind == KIND_RGB:
         return img[y0:y1], NO_ALPHA
     if kind == KIND_RGBA:
@@ -53,15 +55,16 @@ class _BandPass:
     streams: np.ndarray | None  # (3, px): each plane's residuals in shard order; dropped once coded
     counts: np.ndarray  # (3, n)
     alpha: np.ndarray | None  # alpha residuals
+    alpha_hist: np.ndarray | None  # their counts (256,)
 
 
 def _forward_pass(img, kind, ts: TableSet, y0, y1, predictors=DEFAULT_PREDICTORS):
     """The band's shard streams and the symbol counts of its shards, in one native pass."""
-    rgb, alpha = _shard_input(img, kind, y0, y1)
-    bh = y1 - y0
-    streams, counts, hists = shard_streams(bh, coded_width(kind, img.shape[1]), rgb, ts, predictors)
-    alpha_res = _kernels.alpha_residuals(bh, img.shape[1], alpha) if kind == KIND_RGBA else None
-    return _BandPass(streams, counts, alpha_res), hists
+    band = np.ascontiguousarray(img[y0:y1])
+    streams, counts, hists = band_streams(band, kind, ts, predictors)
+    alpha, alpha_hist = (_kernels.alpha_residuals_rgba(y1 - y0, img.shape[1], band) if kind == KIND_RGBA
+                         else (None, None))
+    return _BandPass(streams, counts, alpha, alpha_hist), hists
 
 
 def _write_shard_tables(wr: Writer, kind, ts: TableSet, hists) -> ShardTables:
@@ -96,7 +99,7 @@ def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=R
         passes.append(band)
         hists += band_hists
     tables = _write_shard_tables(wr, kind, ts, hists)
-    alpha_tables = write_alpha_tables(wr, [p.alpha for p in passes], ts.templates) if kind == KIND_RGBA else None
+    alpha_tables = write_alpha_tables(wr, [p.alpha_hist for p in passes], ts.templates) if kind == KIND_RGBA else None
     cw = coded_width(kind, img.shape[1])
     for i, (y0, y1) in enumerate(bands):
         band, passes[i] = passes[i], None

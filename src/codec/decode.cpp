@@ -35,7 +35,8 @@ PyObject* decode_shards(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::size_t symbols = 0;
     for (const uint32_t c : counts) symbols += c;
     Buffer<uint8_t> out;
-    if (!run_released_sized(symbols, [&] { out = rans_decode_shards_exact(payload, counts, cums, syms, lookups, initial_state); }))
+    const auto decode = [&] { out = rans_decode_shards_exact(payload, counts, cums, syms, lookups, initial_state); };
+    if (!run_released_sized(symbols, decode))
         return nullptr;
     const std::size_t n = out.size();
     return to_numpy(std::move(out), {n});
@@ -62,7 +63,8 @@ PyObject* decode_plane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!take) return nullptr;
     Buffer<uint8_t> out;
     const std::size_t pixels = h && w > SIZE_MAX / h ? SIZE_MAX : h * w;
-    if (!run_released_sized(pixels, [&] { out = plane::bp_decode_exact({bytes, st, h, w}, cf, sf, ref, tables); })) return nullptr;
+    if (!run_released_sized(pixels, [&] { out = plane::bp_decode_exact({bytes, st, h, w}, cf, sf, ref, tables); }))
+        return nullptr;
     return to_numpy(std::move(out), {h, w});
 }
 

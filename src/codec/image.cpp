@@ -33,7 +33,8 @@ PyObject* reconstruct_bands_rgb(PyObject*, PyObject* const* args, Py_ssize_t nar
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     BandPlanes r;
-    if (!run_released_sized(residuals.size(), [&] { r = kelm::reconstruct_bands_rgb(heights, w, residuals, offsets, off_shape[2], tables); }))
+    const auto rebuild = [&] { r = kelm::reconstruct_bands_rgb(heights, w, residuals, offsets, off_shape[2], tables); };
+    if (!run_released_sized(residuals.size(), rebuild))
         return nullptr;
     return band_planes_tuple(std::move(r), heights, w);
 }

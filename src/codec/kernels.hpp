@@ -1,7 +1,9 @@
 // The functions of kelm_codec._kernels, each defined in the file of its family.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/pool/pool.hpp"
@@ -46,9 +48,15 @@ PyObject* band_planes_tuple(BandPlanes&& planes, const std::vector<uint64_t>& he
 // predicted.cpp
 extern const py::Function fn_shard_streams_predicted;
 extern const py::Function fn_reconstruct_predicted;
+// A 'predictors' argument (gr, rd, bd) as the kernels take it; false with
+// ValueError set when it does not name three valid predictors.
+bool plane_predictors(const std::vector<uint64_t>& seq, std::array<uint8_t, 3>& out);
 // shard_streams.cpp
 extern const py::Function fn_shard_streams_rgb;
 extern const py::Function fn_alpha_residuals;
+extern const py::Function fn_shard_streams_rgba;
+extern const py::Function fn_alpha_residuals_rgba;
+extern const py::Function fn_shard_streams_gray;
 // An encoding pass's (streams (3, h * w), counts (3, n), histograms (3, n, 256)).
 PyObject* shard_streams_tuple(ShardStreams&& r, std::size_t h, std::size_t w, std::size_t n);
 

@@ -40,6 +40,9 @@ const Function* const kTable[] = {
     &fn_reconstruct_predicted,
     &fn_decode_bands_rgb,
     &fn_crc32,
+    &fn_shard_streams_rgba,
+    &fn_shard_streams_gray,
+    &fn_alpha_residuals_rgba,
 };
 FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,

@@ -12,22 +12,6 @@ namespace {
 
 using namespace kelm::py;
 
-bool plane_predictors(const std::vector<uint64_t>& seq, PlanePredictors& out) {
-    if (seq.size() != 3) {
-        PyErr_Format(PyExc_ValueError, "argument 'predictors': %zu entries, not 3 (gr, rd, bd)", seq.size());
-        return false;
-    }
-    for (std::size_t k = 0; k < 3; ++k) {
-        if (seq[k] >= kPredictors) {
-            PyErr_Format(PyExc_ValueError, "argument 'predictors': %llu is not below %zu",
-                         static_cast<unsigned long long>(seq[k]), kPredictors);
-            return false;
-        }
-        out[k] = uint8_t(seq[k]);
-    }
-    return true;
-}
-
 // shard_streams_predicted(h, w, rgb, n_shards, s_lut, i_lut, d_lut, predictors)
 //   as shard_streams_rgb, each plane (gr, rd, bd) predicted by its own predictor
 PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -45,7 +29,8 @@ PyObject* shard_streams_predicted(PyObject*, PyObject* const* args, Py_ssize_t n
     const ContextTables tables = take.tables(s_lut, i_lut, d_lut);
     if (!take) return nullptr;
     ShardStreams r;
-    if (!run_released_sized(rgb.size(), [&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); })) return nullptr;
+    if (!run_released_sized(rgb.size(), [&] { r = kelm::shard_streams_predicted(h, w, rgb, n, tables, predictors); }))
+        return nullptr;
     return shard_streams_tuple(std::move(r), h, w, n);
 }
 
@@ -78,6 +63,22 @@ PyObject* reconstruct_predicted(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 }  // namespace
+
+bool plane_predictors(const std::vector<uint64_t>& seq, PlanePredictors& out) {
+    if (seq.size() != 3) {
+        PyErr_Format(PyExc_ValueError, "argument 'predictors': %zu entries, not 3 (gr, rd, bd)", seq.size());
+        return false;
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (seq[k] >= kPredictors) {
+            PyErr_Format(PyExc_ValueError, "argument 'predictors': %llu is not below %zu",
+                         static_cast<unsigned long long>(seq[k]), kPredictors);
+            return false;
+        }
+        out[k] = uint8_t(seq[k]);
+    }
+    return true;
+}
 
 const py::Function fn_shard_streams_predicted{
     "shard_streams_predicted", {"h", "w", "rgb", "n_shards", "s_lut", "i_lut", "d_lut", "predictors"},

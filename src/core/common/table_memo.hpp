@@ -44,7 +44,9 @@ private:
         std::vector<uint8_t> s_lut, i_lut, d_lut;
         T value;
         // The small tables first: different sets mostly differ there.
-        bool holds(const ContextTables& t) const { return same(i_lut, t.i_lut) && same(d_lut, t.d_lut) && same(s_lut, t.s_lut); }
+        bool holds(const ContextTables& t) const {
+            return same(i_lut, t.i_lut) && same(d_lut, t.d_lut) && same(s_lut, t.s_lut);
+        }
     };
 
     static std::vector<uint8_t> copy(std::span<const uint8_t> t) { return {t.begin(), t.end()}; }

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
 
+#include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
@@ -270,6 +272,56 @@ AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> a)
     }
     r.exact_count = exact;
     r.error_sum = double(err);  // exact: every partial sum stays far below 2^53
+    return r;
+}
+
+namespace {
+
+// The alpha samples of w RGBA pixels.
+[[gnu::always_inline]] inline void alpha_row_body(const uint8_t* __restrict rgba, std::size_t w,
+                                                  uint8_t* __restrict out) {
+    for (std::size_t x = 0; x < w; ++x) out[x] = rgba[4 * x + 3];
+}
+
+void alpha_row(const uint8_t* rgba, std::size_t w, uint8_t* out) { alpha_row_body(rgba, w, out); }
+
+[[gnu::target("avx2")]] void alpha_row_avx2(const uint8_t* rgba, std::size_t w, uint8_t* out) {
+    alpha_row_body(rgba, w, out);
+}
+
+}  // namespace
+
+AlphaResiduals alpha_residuals_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba) {
+    const std::size_t total = checked_mul(h, w);
+    AlphaResiduals r;
+    r.residuals = Buffer<uint8_t>::uninit(total);
+    r.histogram = Buffer<uint64_t>::zeroed(256);
+    if (total == 0) return r;
+    if (rgba.size() / 4 < total) panic_index(rgba.size(), rgba.size());
+    const bool avx2 = simd_level() == SimdLevel::avx2;
+    const auto gather = avx2 ? alpha_row_avx2 : alpha_row;
+    const auto residuals = avx2 ? residual_row_avx2 : residual_row;
+    std::mutex merge;
+    parallel_for_ranges(h, row_grain(w), [&](std::size_t y0, std::size_t y1) {
+        std::vector<uint8_t> rows(2 * (w + 1), 0), pred(w);  // two rows, each after a zero left border
+        uint8_t* up = rows.data() + 1;
+        uint8_t* cur = up + (w + 1);
+        uint64_t counts[4][256] = {};  // interleaved copies: runs of one value do not chain on one counter
+        if (y0 > 0) gather(rgba.data() + 4 * (y0 - 1) * w, w, up);
+        for (std::size_t y = y0; y < y1; ++y) {
+            uint8_t* const out = r.residuals.data() + y * w;
+            gather(rgba.data() + 4 * y * w, w, cur);
+            residuals(cur, up, w, pred.data(), out);
+            std::size_t x = 0;
+            for (; x + 4 <= w; x += 4)
+                for (std::size_t j = 0; j < 4; ++j) ++counts[j][out[x + j]];
+            for (; x < w; ++x) ++counts[0][out[x]];
+            std::swap(up, cur);
+        }
+        std::lock_guard lock(merge);
+        for (std::size_t v = 0; v < 256; ++v)
+            r.histogram[v] += counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
+    });
     return r;
 }
 

@@ -53,4 +53,15 @@ ForwardResult fused_rct_p1_rgb(std::size_t h, std::size_t w, std::span<const uin
 
 AlphaResult alpha_pass(std::size_t h, std::size_t w, std::span<const uint8_t> alpha);
 
+struct AlphaResiduals {
+    Buffer<uint8_t> residuals;   // h * w, raster order
+    Buffer<uint64_t> histogram;  // 256: their counts
+};
+
+// alpha_pass's residuals of the alpha samples of h x w RGBA pixels, read in
+// place, a row at a time through the row stage's vector loop (rows in
+// parallel), and their histogram; the first missing sample panics at the
+// length, as there.
+AlphaResiduals alpha_residuals_rgba(std::size_t h, std::size_t w, std::span<const uint8_t> rgba);
+
 }  // namespace kelm

@@ -213,24 +213,20 @@ void rebuild_band(BandLanes& band, std::size_t w, const ContextTables& t) {
 
 }  // namespace
 
-ShardStreams shard_streams_predicted(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
+ShardStreams shard_streams_predicted(std::size_t h, const BandSamples& band, std::size_t n,
                                      const ContextTables& tables, PlanePredictors predictors) {
     check_predictors(predictors);
-    require_32bit_pixel_count(h, w);
-    const std::size_t px = h * w;
-    if (rgb.size() < 3 * px) panic_index(rgb.size(), rgb.size());
+    band.check(h);
+    const std::size_t w = band.coded_width(), px = h * w;
     ShardStreams r;
     r.streams = Buffer<uint8_t>::uninit(3 * px);
     r.counts = Buffer<uint32_t>::zeroed(checked_mul(3, n));
     r.histograms = Buffer<uint32_t>::zeroed(checked_mul(3, checked_mul(n, 256)));
     if (px == 0) return r;
     std::vector<uint8_t> planes(3 * px), res(3 * px), cls(3 * px);
-    for (std::size_t i = 0; i < px; ++i) {
-        const uint8_t green = rgb[3 * i + 1];
-        planes[i] = green;
-        planes[px + i] = uint8_t(rgb[3 * i] - green);
-        planes[2 * px + i] = uint8_t(rgb[3 * i + 2] - green);
-    }
+    const BandRows rows(band, false);
+    for (std::size_t y = 0; y < h; ++y)
+        rows(y, planes.data() + y * w, planes.data() + px + y * w, planes.data() + 2 * px + y * w);
     parallel_for(3, [&](std::size_t k) {
         with_predictor(predictors[k], [&](auto P) {
             predict_plane<decltype(P)::value>(planes.data() + k * px, k ? planes.data() : nullptr, h, w, tables, n,

@@ -50,9 +50,14 @@ inline uint8_t predict_with(int16_t l, int16_t u, int16_t ul, int16_t ur) {
 
 using PlanePredictors = std::array<uint8_t, 3>;  // gr, rd, bd; each below kPredictors
 
-// shard_streams_rgb with a predictor per plane (the same results for {0, 0, 0}).
-ShardStreams shard_streams_predicted(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
+// shard_streams with a predictor per plane (the same results for {0, 0, 0}).
+ShardStreams shard_streams_predicted(std::size_t h, const BandSamples& band, std::size_t n,
                                      const ContextTables& tables, PlanePredictors predictors);
+
+inline ShardStreams shard_streams_predicted(std::size_t h, std::size_t w, std::span<const uint8_t> rgb,
+                                            std::size_t n, const ContextTables& tables, PlanePredictors predictors) {
+    return shard_streams_predicted(h, BandSamples::rgb(w, rgb), n, tables, predictors);
+}
 
 // reconstruct_bands_rgb's inverse of shard_streams_predicted: the same inputs
 // and checks, and a failing band fails with the index message of its first

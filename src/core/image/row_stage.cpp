@@ -48,6 +48,11 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
     return row_stage_body(cur, up, w, pred, res, grad);
 }
 
+void residual_row(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                  uint8_t* __restrict pred, uint8_t* __restrict res) {
+    row_stage_body<false>(cur, up, w, pred, res, nullptr);
+}
+
 [[gnu::target("avx2")]] void residual_row_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up,
                                                std::size_t w, uint8_t* __restrict pred, uint8_t* __restrict res) {
     row_stage_body<false>(cur, up, w, pred, res, nullptr);

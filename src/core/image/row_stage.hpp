@@ -18,8 +18,11 @@ uint64_t row_stage(const uint8_t* __restrict cur, const uint8_t* __restrict up, 
 uint64_t row_stage_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                         uint8_t* __restrict pred, uint8_t* __restrict res, uint32_t* __restrict grad);
 
-// The AVX2 loop's predictions and folded residuals alone, for callers that
-// classify pixels from their neighbours rather than from gradient indices.
+// The loop's predictions and folded residuals alone, for callers that
+// classify pixels from their neighbours rather than from gradient indices
+// (or do not classify them); the AVX2 build only for CPUs that have it.
+void residual_row(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
+                  uint8_t* __restrict pred, uint8_t* __restrict res);
 void residual_row_avx2(const uint8_t* __restrict cur, const uint8_t* __restrict up, std::size_t w,
                        uint8_t* __restrict pred, uint8_t* __restrict res);
 

@@ -135,10 +135,10 @@ std::optional<ActivityClasses> activity_classes(const ContextTables& t, const Ta
 
 struct Pass {
     std::size_t h, w, n;
-    const uint8_t* rgb;
+    BandRows rows;  // the colour transform of the band's rows
     uint16_t* coded;  // 3 * h * w, raster order per plane: residual | class << 8
     const ContextTables* tables;
-    bool avx2;  // run the AVX2 builds of the colour transform and row stage (same results)
+    bool avx2;  // run the AVX2 builds of the row stage (same results)
     const ActivityClasses* arith;  // AVX2 only: classify by arithmetic (the same classes as the tables)
 };
 
@@ -165,29 +165,6 @@ struct ChunkCounts {
     std::vector<uint32_t> copies;        // (kParts, kCopies, 3, n)
     std::vector<uint32_t> counts;        // (kParts, 3, n): the copies' sums, filled after the pass
 };
-// The colour transform of image row y into the three planes' row buffers
-// (index 0 of each is the zero left border); the AVX2 build for CPUs that
-// have it (simd_level()).
-[[gnu::always_inline]] inline void transform_row_body(const uint8_t* __restrict rgb_row, std::size_t w,
-                                                      uint8_t* __restrict g, uint8_t* __restrict r,
-                                                      uint8_t* __restrict b) {
-    for (std::size_t x = 0; x < w; ++x) {
-        const uint8_t green = rgb_row[3 * x + 1];
-        g[x + 1] = green;
-        r[x + 1] = uint8_t(rgb_row[3 * x] - green);
-        b[x + 1] = uint8_t(rgb_row[3 * x + 2] - green);
-    }
-}
-
-void transform_row(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r, uint8_t* b) {
-    transform_row_body(rgb_row, w, g, r, b);
-}
-
-[[gnu::target("avx2")]] void transform_row_avx2(const uint8_t* rgb_row, std::size_t w, uint8_t* g, uint8_t* r,
-                                                uint8_t* b) {
-    transform_row_body(rgb_row, w, g, r, b);
-}
-
 // Classes [x0, x1) of a row counted into the copies of the shard counters.
 void count_classes(std::size_t x0, std::size_t x1, std::size_t n, uint8_t* const* cls, uint32_t* __restrict copies) {
     const std::size_t w = x1 - x0;
@@ -351,12 +328,11 @@ void classify_rows(const Pass& in, std::size_t y0, std::size_t y1, ChunkCounts& 
     std::vector<uint8_t> res_rows(3 * w), cls_rows(3 * (w + kSlack));
     uint8_t* up[3] = {rows.data(), rows.data() + (w + 1), rows.data() + 2 * (w + 1)};
     uint8_t* cur[3] = {up[0] + 3 * (w + 1), up[1] + 3 * (w + 1), up[2] + 3 * (w + 1)};
-    const auto transform = in.avx2 ? transform_row_avx2 : transform_row;  // same results
-    if (y0 > 0) transform(in.rgb + 3 * (y0 - 1) * w, w, up[0], up[1], up[2]);
+    if (y0 > 0) in.rows(y0 - 1, up[0] + 1, up[1] + 1, up[2] + 1);
     std::vector<uint8_t> bucket(Checked ? 0 : w);
     std::size_t part = 0;
     for (std::size_t y = y0; y < y1; ++y) {
-        transform(in.rgb + 3 * y * w, w, cur[0], cur[1], cur[2]);
+        in.rows(y, cur[0] + 1, cur[1] + 1, cur[2] + 1);
         uint8_t* res[3];
         uint8_t* cls[3];
         for (int k = 0; k < 3; ++k) {
@@ -461,11 +437,9 @@ void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __
 
 }  // namespace
 
-ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
-                               const ContextTables& tables) {
-    require_32bit_pixel_count(h, w);
-    const std::size_t plane = h * w;
-    if (rgb.size() < 3 * plane) panic_index(rgb.size(), rgb.size());
+ShardStreams shard_streams(std::size_t h, const BandSamples& band, std::size_t n, const ContextTables& tables) {
+    band.check(h);
+    const std::size_t w = band.coded_width(), plane = h * w;
     const std::size_t per_plane = checked_mul(n, 256);
     ShardStreams r;
     r.streams = Buffer<uint8_t>::uninit(3 * plane);
@@ -477,7 +451,7 @@ ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uin
     const TableFacts facts = table_facts(tables);
     const bool avx2 = simd_level() == SimdLevel::avx2, unchecked = facts.max_class && *facts.max_class < n;
     const std::optional<ActivityClasses> arith = avx2 && unchecked ? activity_classes(tables, facts) : std::nullopt;
-    const Pass in{h, w, n, rgb.data(), coded.data(), &tables, avx2, arith ? &*arith : nullptr};
+    const Pass in{h, w, n, BandRows(band, avx2), coded.data(), &tables, avx2, arith ? &*arith : nullptr};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };

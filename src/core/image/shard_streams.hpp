@@ -11,6 +11,7 @@
 
 #include "core/common/buffer.hpp"
 #include "core/common/pixel.hpp"
+#include "core/image/band_samples.hpp"
 
 namespace kelm {
 
@@ -20,10 +21,16 @@ struct ShardStreams {
     Buffer<uint32_t> histograms;  // (3, n, 256): residual counts per plane and shard
 };
 
-// rgb: h * w * 3 samples, row-major. Failures are those of the forward pass
-// (a table lookup outside its table, a class not below n), reported for the
-// first failing pixel in raster order.
-ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
-                               const ContextTables& tables);
+// The pass over a band of h rows, read where its samples are; the planes are
+// band.coded_width() wide. Failures are those of the forward pass (a table
+// lookup outside its table, a class not below n), reported for the first
+// failing pixel in raster order, after band.check(h).
+ShardStreams shard_streams(std::size_t h, const BandSamples& band, std::size_t n, const ContextTables& tables);
+
+// rgb: h * w * 3 samples, row-major.
+inline ShardStreams shard_streams_rgb(std::size_t h, std::size_t w, std::span<const uint8_t> rgb, std::size_t n,
+                                      const ContextTables& tables) {
+    return shard_streams(h, BandSamples::rgb(w, rgb), n, tables);
+}
 
 }  // namespace kelm
