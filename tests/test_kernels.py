@@ -296,7 +296,7 @@ def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
                           "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
-                          "alpha_residuals_rgba"]
+                          "alpha_residuals_rgba", "byte_counts"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -570,3 +570,14 @@ def test_crc32_matches_zlib(monkeypatch, simd):
     assert kk.crc32(img, 0) == zlib.crc32(img)
     with pytest.raises(ValueError, match="not C-contiguous"):  # as zlib.crc32
         kk.crc32(img[:, ::2], 0)
+
+
+def test_byte_counts_are_bincount():
+    rng = np.random.default_rng(8)
+    data = np.concatenate([rng.integers(0, 256, 70001, np.uint8), np.full(300000, 7, np.uint8)])  # a long run too
+    for part in (data[:0], data[:3], data, data.reshape(-1, 1)[::3, 0]):
+        got = kelm_codec._format.byte_counts(part)
+        assert got.dtype == np.uint64 and np.array_equal(got, np.bincount(part, minlength=256))
+    assert kk.byte_counts(b"abca")[97] == 2
+    with pytest.raises(ValueError, match="not C-contiguous"):
+        kk.byte_counts(data[::2])

@@ -7,13 +7,13 @@ import numpy as np
 import kelm_rans as kr
 
 from ._backend import call_on_file_data
-from ._format import Reader, Writer
+from ._format import Reader, Writer, byte_counts
 from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
 
 
 def alpha_histogram(residuals) -> np.ndarray:
     """(256,) uint64 counts of a band's alpha residuals."""
-    return np.bincount(residuals.reshape(-1), minlength=256).astype(np.uint64)
+    return byte_counts(residuals)
 
 
 def write_alpha_tables(wr: Writer, histograms, tpl) -> ShardTables:

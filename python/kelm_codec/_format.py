@@ -178,6 +178,11 @@ def crc32(data, value: int = 0) -> int:
     return _kernels.crc32(data, value)
 
 
+def byte_counts(samples) -> np.ndarray:
+    """np.bincount(samples, minlength=256) of uint8 samples, as uint64, counted natively."""
+    return _kernels.byte_counts(np.ascontiguousarray(samples, np.uint8))
+
+
 def crc32_combine(crc1: int, crc2: int, len2: int) -> int:
     """CRC-32 of A + B from crc1 = crc32(A), crc2 = crc32(B) and len(B)."""
     if not _ZERO_BYTE_POWERS:

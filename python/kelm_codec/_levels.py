@@ -28,7 +28,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS
+from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, byte_counts
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, choose as choose_predictors
 from ._tables import PARAMS, V1_SETS, default_set_id, table_set
 from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
@@ -109,7 +109,7 @@ def _art_like(pixels) -> bool:
 def _photo_like(gray) -> bool:
     """A gray image that takes many values, none of them on a quarter of the
     pixels: a photograph, which the lower levels code as it is."""
-    counts = np.bincount(gray, minlength=256)
+    counts = byte_counts(gray)
     return np.count_nonzero(counts) > 128 and counts.max() * 4 < len(gray)
 
 

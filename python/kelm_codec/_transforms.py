@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer
+from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, byte_counts
 
 FLAG_PALETTE = 1   # the coded image is a gray plane of palette indices
 FLAG_VALUES = 2    # some coded channels are remapped to their value lists
@@ -244,7 +244,7 @@ def value_lists(pixels: np.ndarray, max_values: int):
         if len(np.unique(_sample(col))) > max_values:
             out.append(None)
             continue
-        v = np.flatnonzero(np.bincount(col, minlength=256)).astype(np.uint8)
+        v = np.flatnonzero(byte_counts(col)).astype(np.uint8)
         out.append(v if len(v) <= max_values and int(v[-1]) - int(v[0]) + 1 > len(v) else None)
     return out
 

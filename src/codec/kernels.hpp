@@ -32,6 +32,8 @@ bool run_released_sized(std::size_t bytes, F&& work) {
     });
 }
 
+// byte_counts.cpp
+extern const py::Function fn_byte_counts;
 // checksum.cpp
 extern const py::Function fn_crc32;
 // decode.cpp

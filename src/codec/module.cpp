@@ -43,6 +43,7 @@ const Function* const kTable[] = {
     &fn_shard_streams_rgba,
     &fn_shard_streams_gray,
     &fn_alpha_residuals_rgba,
+    &fn_byte_counts,
 };
 FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,
