@@ -12,7 +12,7 @@ import kelm_rans as kr
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
-from ._bands import BandJob
+from ._bands import BandJob, run_jobs
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, band_streams, reconstruct
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, pack_varints, unpack_varints
 from ._rans import INITIAL_STATE, RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
@@ -92,18 +92,20 @@ def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
 
 def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1,
                   predictors=DEFAULT_PREDICTORS):
-    passes = []
+    # The bands' passes, then their payloads, run side by side on the band
+    # threads; what goes into the file is written in band order.
+    passes = run_jobs([partial(_forward_pass, img, kind, ts, y0, y1, predictors) for y0, y1 in bands], threads)
     hists = np.zeros((3, ts.n_shards, 256), np.uint64)
-    for y0, y1 in bands:
-        band, band_hists = _forward_pass(img, kind, ts, y0, y1, predictors)
-        passes.append(band)
+    for _, band_hists in passes:
         hists += band_hists
+    passes = [band for band, _ in passes]
     tables = _write_shard_tables(wr, kind, ts, hists)
     alpha_tables = write_alpha_tables(wr, [p.alpha_hist for p in passes], ts.templates) if kind == KIND_RGBA else None
     cw = coded_width(kind, img.shape[1])
-    for i, (y0, y1) in enumerate(bands):
-        band, passes[i] = passes[i], None
-        payload = _band_payload(band, y1 - y0, cw, tables)
+    payloads = run_jobs([partial(_band_payload, band, y1 - y0, cw, tables) for band, (y0, y1) in zip(passes, bands)],
+                        threads)
+    for i in range(len(bands)):
+        band, payload, passes[i], payloads[i] = passes[i], payloads[i], None, None
         wr.blob(pack_varints(band.counts.reshape(-1)))
         records.write(wr, payload, band.counts.reshape(-1), tables)
         if alpha_tables is not None:
