@@ -241,7 +241,7 @@ def value_lists(pixels: np.ndarray, max_values: int):
     out = []
     for c in range(pixels.shape[1]):
         col = pixels[:, c]
-        if len(np.unique(_sample(col))) > max_values:
+        if len(distinct(_sample(col))) > max_values:
             out.append(None)
             continue
         v = np.flatnonzero(byte_counts(col)).astype(np.uint8)
