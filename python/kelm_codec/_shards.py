@@ -26,27 +26,6 @@ def coded_width(kind, w):
     return -(-w // 3) if kind == KIND_GRAY else w
 
 
-def _shard_input(img, kind, y0, y1):
-    """Samples whose colour transform gives the band's three coded planes, and
-    its alpha plane, as copies: the reference of the passes that read RGBA and
-    gray bands in place (_predictors.band_streams)."""
-    if kind == KIND_RGB:
-        return img[y0:y1], NO_ALPHA
-    if kind == KIND_RGBA:
-        return np.ascontiguousarray(img[y0:y1, :, :3]), np.ascontiguousarray(img[y0:y1, :, 3])
-    band = img[y0:y1]
-    w = img.shape[1]
-    cw = coded_width(kind, w)
-    if 3 * cw > w:  # pad the last strip with copies of the last column
-        band = np.concatenate([band, np.repeat(band[:, -1:], 3 * cw - w, axis=1)], axis=1)
-    a, b, c = band[:, :cw], band[:, cw:2 * cw], band[:, 2 * cw:]
-    rgb = np.empty((y1 - y0, cw, 3), np.uint8)
-    rgb[..., 1] = a
-    np.add(b, a, out=rgb[..., 0])  # red - green = b, blue - green = c (mod 256)
-    np.add(c, a, out=rgb[..., 2])
-    return rgb, NO_ALPHA
-
-
 # ---------------------------------------------------------------- encoder
 
 @dataclass

@@ -2,6 +2,7 @@
 // encoder's analysis of whole channels (np.bincount first widens every byte
 // to 64 bits).
 #include "core/common/buffer.hpp"
+#include "core/tables/freq_table.hpp"
 #include "kernels.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -11,17 +12,6 @@ namespace kelm::codec {
 namespace {
 
 using namespace kelm::py;
-
-// Four interleaved copies, so that runs of one value do not chain their
-// increments through store-to-load forwards.
-void count_bytes(const uint8_t* data, std::size_t len, uint64_t* out) {
-    uint64_t c[4][256] = {};
-    std::size_t i = 0;
-    for (; i + 4 <= len; i += 4)
-        for (std::size_t j = 0; j < 4; ++j) ++c[j][data[i + j]];
-    for (; i < len; ++i) ++c[0][data[i]];
-    for (std::size_t v = 0; v < 256; ++v) out[v] = c[0][v] + c[1][v] + c[2][v] + c[3][v];
-}
 
 // byte_counts(data) -> uint64 (256,): np.bincount(data, minlength=256) for a
 // C-contiguous buffer of bytes.
@@ -35,7 +25,7 @@ PyObject* byte_counts(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     Buffer<uint64_t> counts = Buffer<uint64_t>::zeroed(256);
     const auto* data = static_cast<const uint8_t*>(view.buf);
     const std::size_t len = std::size_t(view.len);
-    const bool ok = run_released_sized(len, [&] { count_bytes(data, len, counts.data()); });
+    const bool ok = run_released_sized(len, [&] { add_histogram({data, len}, counts.data()); });
     PyBuffer_Release(&view);
     return ok ? to_numpy(std::move(counts), {256}) : nullptr;
 }

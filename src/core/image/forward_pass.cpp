@@ -10,6 +10,7 @@
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
 #include "core/pool/pool.hpp"
+#include "core/tables/freq_table.hpp"
 
 namespace kelm {
 
@@ -306,21 +307,17 @@ AlphaResiduals alpha_residuals_rgba(std::size_t h, std::size_t w, std::span<cons
         std::vector<uint8_t> rows(2 * (w + 1), 0), pred(w);  // two rows, each after a zero left border
         uint8_t* up = rows.data() + 1;
         uint8_t* cur = up + (w + 1);
-        uint64_t counts[4][256] = {};  // interleaved copies: runs of one value do not chain on one counter
+        uint64_t counts[256] = {};
         if (y0 > 0) gather(rgba.data() + 4 * (y0 - 1) * w, w, up);
         for (std::size_t y = y0; y < y1; ++y) {
             uint8_t* const out = r.residuals.data() + y * w;
             gather(rgba.data() + 4 * y * w, w, cur);
             residuals(cur, up, w, pred.data(), out);
-            std::size_t x = 0;
-            for (; x + 4 <= w; x += 4)
-                for (std::size_t j = 0; j < 4; ++j) ++counts[j][out[x + j]];
-            for (; x < w; ++x) ++counts[0][out[x]];
             std::swap(up, cur);
         }
+        add_histogram({r.residuals.data() + y0 * w, (y1 - y0) * w}, counts);
         std::lock_guard lock(merge);
-        for (std::size_t v = 0; v < 256; ++v)
-            r.histogram[v] += counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
+        for (std::size_t v = 0; v < 256; ++v) r.histogram[v] += counts[v];
     });
     return r;
 }

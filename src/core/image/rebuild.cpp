@@ -104,6 +104,13 @@ void prepare_plain(LaneFrame& s, const uint8_t* up, std::size_t x0, std::size_t 
     prepare_body(s, up, x0, n);
 }
 
+// What residual z adds to a prediction: z itself when the residuals hold
+// differences, else its unfolded value.
+template <bool Diff>
+[[gnu::always_inline]] inline uint8_t residual_add(uint8_t z, const uint8_t* unfolded) {
+    return Diff ? z : unfolded[z];
+}
+
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
 // for gr the bucket of the prediction.
@@ -125,7 +132,7 @@ template <bool Guided, bool Diff, bool Checked>
         if (c >= s.limit[shard]) [[unlikely]]
             c = next_piece(s, shard);
         s.cursor[shard] = c + 1;
-        add = Diff ? *c : unfolded[*c];
+        add = residual_add<Diff>(*c, unfolded);
     } else {
         // The shard's residual was read when its previous one was used, so
         // the pixel waits for one load, not for its cursor and then the
@@ -134,7 +141,7 @@ template <bool Guided, bool Diff, bool Checked>
         add = s.next[shard];
         const uint8_t* c;
         asm("mov %1, %0\n\taddq $1, %1" : "=&r"(c), "+m"(s.cursor[shard]));
-        s.next[shard] = Diff ? c[1] : unfolded[c[1]];
+        s.next[shard] = residual_add<Diff>(c[1], unfolded);
     }
     const uint8_t value = uint8_t(j + add);
     s.out[i] = value;
@@ -209,7 +216,7 @@ template <std::size_t K, bool G, bool RB, bool Diff>
         for (std::size_t k = 0; k < 3 * K; ++k) {
             if (!out[k]) continue;
             LaneFrame& s = f.lane[k];
-            for (std::size_t c = 0; c < n_cursors; ++c) s.next[c] = Diff ? *s.cursor[c] : unfolded[*s.cursor[c]];
+            for (std::size_t c = 0; c < n_cursors; ++c) s.next[c] = residual_add<Diff>(*s.cursor[c], unfolded);
         }
     }
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
