@@ -21,7 +21,7 @@ except ImportError:  # a development build: the package sits in python/
     import kelm_codec
 
 from kelm_codec import FormatError  # noqa: E402
-from kelm_codec import _bands, _planes, _tables  # noqa: E402
+from kelm_codec import _bands, _kernels, _planes, _tables  # noqa: E402
 from kelm_codec._io import load_image, sample_paths  # noqa: E402
 from kelm_codec.cli import main  # noqa: E402
 
@@ -425,13 +425,14 @@ def test_only_the_modules_own_errors_mean_damaged_data(monkeypatch):
     for bad in (np.zeros((1, 1), np.uint8), np.zeros((2, 2), np.uint16)):  # internal error, TypeError
         with pytest.raises(FormatError):
             call_on_file_data(kelm_rans.reconstruct_2d_channels, 2, 2, bad)
+            call_on_file_data(_kernels.reconstruct_2d_channels, 2, 2, bad)
     data = kelm_codec.encode(photo("rgb", 9, 11), level=0)
 
     def codec_bug(*args):
         raise TypeError("a bug in the codec")
 
-    monkeypatch.setattr(kelm_rans, "restore_channels", codec_bug)
-    monkeypatch.setattr(kelm_codec._kernels, "decode_bands_rgb", codec_bug)
+    monkeypatch.setattr(_kernels, "restore_channels", codec_bug)
+    monkeypatch.setattr(_kernels, "decode_bands_rgb", codec_bug)
     with pytest.raises(TypeError, match="a bug in the codec"):
         kelm_codec.decode(data)
 
@@ -668,7 +669,7 @@ def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, mo
     def internal_error(*args):
         kelm_rans.build_all_lookups(np.zeros((1, 1, 0), np.uint64))
 
-    monkeypatch.setattr(kelm_rans, "rans_encode_shards_parallel", internal_error)
+    monkeypatch.setattr(_kernels, "rans_encode_shards_parallel", internal_error)
     monkeypatch.delenv("KELM_DEBUG", raising=False)
     code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "a.kelm")
     assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err
@@ -763,7 +764,8 @@ def test_thread_counts_beyond_a_sane_bound_are_refused(tmp_path, capsys):
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers reserve more address space")
 def test_cli_reports_a_pool_that_cannot_start_as_a_user_error(tmp_path):
-    (tmp_path / "a.kelm").write_bytes(kelm_codec.encode(photo("gray", 5, 5), level=0))
+    # Large enough that the decoder's steps go to the pool (small calls run on their own thread).
+    (tmp_path / "a.kelm").write_bytes(kelm_codec.encode(photo("gray", 400, 400), level=0))
     env = dict(os.environ, RAYON_NUM_THREADS="100000", PYTHONPATH=os.pathsep.join(
         [str(Path(kelm_codec.__file__).parent.parent), str(Path(kelm_rans.__file__).parent)]))
     room = "import resource, runpy; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY)); "

@@ -296,7 +296,10 @@ def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
                           "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
-                          "alpha_residuals_rgba", "byte_counts"]
+                          "alpha_residuals_rgba", "byte_counts", "p1_gray", "p1_rgb", "bp_build_pdf_sharded",
+                          "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "rans_encode_shards_parallel",
+                          "pack_shard_payloads", "build_all_lookups", "decide_shard_mode", "compact_pdf_tables",
+                          "expand_pdf_tables", "restore_channels", "reconstruct_2d_channels"]
     assert kk.__name__ == "kelm_codec._kernels"
     assert kk.reconstruct_bands_rgb.__text_signature__ == "(heights, w, residuals, offsets, s_lut, i_lut, d_lut)"
     with pytest.raises(OverflowError):
@@ -595,3 +598,39 @@ def test_byte_counts_are_bincount():
     assert kk.byte_counts(b"abca")[97] == 2
     with pytest.raises(ValueError, match="not C-contiguous"):
         kk.byte_counts(data[::2])
+
+
+
+def _outcome(fn, *args, **kw):
+    try:
+        return fn(*args, **kw)
+    except BaseException as e:  # the internal error's class is each module's own
+        return type(e).__name__, str(e)
+
+
+def _same(a, b):
+    if isinstance(a, tuple):
+        return isinstance(b, tuple) and len(a) == len(b) and all(map(_same, a, b))
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b)
+    return type(a) is type(b) and a == b
+
+
+@pytest.mark.parametrize("h, w", [(3, 5), (300, 200)])  # below and above the size run on the calling thread
+def test_kelm_rans_functions_of_the_codec_module_match_kelm_rans(h, w):
+    ts = table_set(1)
+    img = smooth_image(np.random.default_rng(h), h, w, 3)
+    tables = (ts.s_lut, ts.i_lut, ts.d_lut)
+    empty = np.zeros((0, 0), np.uint8)
+    cases = [
+        ("p1_rgb", (h, w, img, empty, False, ts.n_shards, *tables), {}),
+        ("p1_gray", (), dict(h=h, w=w, gray_raw=img[:, :, 1].copy(), a_ch=empty, is_rgba=False,
+                             n_shards=ts.n_shards, s_lut=ts.s_lut, i_lut=ts.i_lut, d_lut=ts.d_lut)),
+        ("p1_rgb", (h, w, img[:, :, :2].copy(), empty, False, ts.n_shards, *tables), {}),  # refused
+        ("reconstruct_2d_channels", (h, w, img[:, :, 0].copy()), {}),
+        ("restore_channels", (img[:, :, 0].copy(), img[:, :, 1].copy(), img[:, :, 2].copy(), empty, False, False,
+                              True), {}),
+        ("build_all_lookups", (np.zeros((1, 1, 0), np.uint64),), {}),  # internal error
+    ]
+    for name, args, kw in cases:
+        assert _same(_outcome(getattr(kr, name), *args, **kw), _outcome(getattr(kk, name), *args, **kw)), name

@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-import kelm_rans as kr
-
+from . import _kernels
 from ._backend import call_on_file_data
 from ._format import Reader, Writer, byte_counts
 from ._rans import RecordsV1, ShardTables, decode_records, encode_records, read_tables, write_tables
@@ -40,4 +39,4 @@ def read_alpha_band(rd: Reader, px: int, tables: ShardTables, records=RecordsV1)
 
 def decode_alpha_band(payload, bh: int, w: int, tables: ShardTables) -> np.ndarray:
     residuals = decode_records(payload, np.array([bh * w], np.uint32), tables)
-    return call_on_file_data(kr.reconstruct_2d_channels, bh, w, residuals.reshape(bh, w))
+    return call_on_file_data(_kernels.reconstruct_2d_channels, bh, w, residuals.reshape(bh, w))

@@ -1,4 +1,8 @@
-"""Calls into kelm_rans: the forward pass's named results, and calls on data read from a file."""
+"""Calls into the native modules: the forward pass's named results, and calls on data read from a file.
+
+The codec calls kelm_rans's functions through kelm_codec._kernels, which has
+them too (the same code, results and messages) and runs calls on small images
+on the calling thread instead of waking a worker pool."""
 from __future__ import annotations
 
 from typing import NamedTuple
@@ -38,7 +42,7 @@ NO_POOL = "The global thread pool has not been initialized.: "
 
 
 def call_on_file_data(fn, *args):
-    """Calls a kelm_rans function on arguments derived from a file: the module's
+    """Calls a native function on arguments derived from a file: the module's
     own refusal (ValueError, TypeError or its internal error) means the data is
     damaged. Errors raised by Python code below the call are bugs and pass, and
     so does a worker pool that could not start."""
@@ -78,12 +82,12 @@ class ForwardPass(NamedTuple):
 
 
 def forward_gray(h, w, gray, alpha, is_rgba, n_shards, s_lut, i_lut, d_lut) -> ForwardPass:
-    gr, *shard_items, residuals, alpha_stats = kr.p1_gray(h, w, gray, alpha, is_rgba, n_shards, s_lut, i_lut,
-                                                          d_lut)
+    gr, *shard_items, residuals, alpha_stats = _kernels.p1_gray(h, w, gray, alpha, is_rgba, n_shards, s_lut,
+                                                                i_lut, d_lut)
     return ForwardPass((gr,), None, *shard_items, Residuals(*residuals), AlphaStats(*alpha_stats))
 
 
 def forward_rgb(h, w, rgb, alpha, is_rgba, n_shards, s_lut, i_lut, d_lut) -> ForwardPass:
-    gr, rd, bd, value_histogram, *shard_items, residuals, alpha_stats = kr.p1_rgb(
+    gr, rd, bd, value_histogram, *shard_items, residuals, alpha_stats = _kernels.p1_rgb(
         h, w, rgb, alpha, is_rgba, n_shards, s_lut, i_lut, d_lut)
     return ForwardPass((gr, rd, bd), value_histogram, *shard_items, Residuals(*residuals), AlphaStats(*alpha_stats))

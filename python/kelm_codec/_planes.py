@@ -8,8 +8,6 @@ from typing import NamedTuple
 
 import numpy as np
 
-import kelm_rans as kr
-
 from ._alpha import (alpha_histogram, decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables,
                      write_alpha_tables)
 from ._backend import NO_ALPHA, ForwardPass, call_on_file_data, forward_gray, forward_rgb
@@ -146,9 +144,10 @@ def _count_tables(stack: _Stack, w, ts: TableSet) -> list:
     guide = stack.guide.reshape(-1)
     res = [r.reshape(-1) for r in stack.residuals]
     if len(res) == 1:
-        sf, _cf = kr.bp_build_pdf_sharded(res[0], guide, s_flat, i_lut, d_flat, h, w, ts.n_ctx, False)
+        sf, _cf = _kernels.bp_build_pdf_sharded(res[0], guide, s_flat, i_lut, d_flat, h, w, ts.n_ctx, False)
         return [sf]
-    sf_gr, _, sf_rd, _, sf_bd, _ = kr.bp_build_pdf_sharded_rgb(*res, guide, s_flat, i_lut, d_flat, h, w, ts.n_ctx)
+    sf_gr, _, sf_rd, _, sf_bd, _ = _kernels.bp_build_pdf_sharded_rgb(*res, guide, s_flat, i_lut, d_flat, h, w,
+                                                                      ts.n_ctx)
     return [sf_gr, sf_rd, sf_bd]
 
 
@@ -165,8 +164,8 @@ def _write_plane_tables(wr: Writer, counted, step, n_ctx) -> list[PlaneTables]:
 def _encode_plane(stack: _Stack, tables, ts: TableSet, w, bh, band, k):
     r0, r1 = stack.rows[band]
     s_flat, i_lut, d_flat = ts.flat
-    return kr.bp_encode_sharded(stack.residuals[k][r0:r1].reshape(-1), stack.guide[r0:r1].reshape(-1), tables[k].cf,
-                                tables[k].sf, s_flat, i_lut, d_flat, bh, w, ts.n_ctx, k > 0)
+    return _kernels.bp_encode_sharded(stack.residuals[k][r0:r1].reshape(-1), stack.guide[r0:r1].reshape(-1),
+                                      tables[k].cf, tables[k].sf, s_flat, i_lut, d_flat, bh, w, ts.n_ctx, k > 0)
 
 
 def encode_planes(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1):
@@ -243,7 +242,8 @@ class _PlaneDecoder:
         rd, bd, alpha = run_jobs([partial(self._plane, 1, streams[1], bh, w, guide),
                                   partial(self._plane, 2, streams[2], bh, w, guide), alpha_plane],
                                  1 + min(2, spare_threads))
-        out[y0:y1] = call_on_file_data(kr.restore_channels, gr, rd, bd, alpha, self.kind == KIND_RGBA, False, True)
+        out[y0:y1] = call_on_file_data(_kernels.restore_channels, gr, rd, bd, alpha, self.kind == KIND_RGBA, False,
+                                       True)
 
     def _plane(self, k, coded, bh, w, guide):
         """Plane k of a band: gr on its own, rd and bd with the band's bordered gr plane as guide."""
@@ -251,7 +251,7 @@ class _PlaneDecoder:
         s_flat, i_lut, d_flat = self.ts.flat
         ref = _NO_GUIDE if guide is None else guide.reshape(-1)
         res = call_on_file_data(_kernels.decode_plane, stream, *states, bh, w, t.cf, t.sf, ref, s_flat, i_lut, d_flat)
-        return call_on_file_data(kr.reconstruct_2d_channels, bh, w, res)
+        return call_on_file_data(_kernels.reconstruct_2d_channels, bh, w, res)
 
 
 _NO_GUIDE = np.zeros(0, np.uint8)  # decode_plane's ref in luma mode

@@ -7,8 +7,6 @@ from typing import NamedTuple
 
 import numpy as np
 
-import kelm_rans as kr
-
 from . import _kernels
 from ._backend import call_on_file_data
 from ._format import (ROUNDING_BITS, SHARD_RECORD_HEADER, STATE_BITS, FormatError, Reader, Writer, pack_varints,
@@ -67,7 +65,7 @@ def _choose_tables(hists: np.ndarray, tpl: np.ndarray):
             continue
         width = int(nz[-1]) + 1
         stored = min(1 + 2 * width, 3 + 3 * int(nz.size))
-        mode, table = kr.decide_shard_mode(cnt, width, float(8 * stored), tpl, False)
+        mode, table = _kernels.decide_shard_mode(cnt, width, float(8 * stored), tpl, False)
         modes[i] = mode
         widths[i] = width if mode == 0 else 0
         sym[i] = table
@@ -79,7 +77,7 @@ def write_tables(wr: Writer, hists: np.ndarray, tpl: np.ndarray) -> ShardTables:
     modes, widths, sym = _choose_tables(hists, tpl)
     wr.raw(modes.tobytes())
     wr.array(widths)
-    wr.blob(zlib.compress(kr.compact_pdf_tables(sym, widths, modes).tobytes(), 9))
+    wr.blob(zlib.compress(_kernels.compact_pdf_tables(sym, widths, modes).tobytes(), 9))
     return ShardTables(cumulative(sym), sym)
 
 
@@ -102,28 +100,28 @@ def read_tables(rd: Reader, n: int, tpl: np.ndarray) -> ShardTables:
     if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)) or np.any((modes != 0) & (widths != 0)):
         raise FormatError("damaged shard widths")
     compacted = _inflate_tables(rd.blob("shard tables", limit=n * 600 + 64), n)
-    sym = call_on_file_data(kr.expand_pdf_tables, compacted, widths, modes, tpl)
+    sym = call_on_file_data(_kernels.expand_pdf_tables, compacted, widths, modes, tpl)
     if sym.shape != (n, 256) or np.any(sym.sum(axis=1) != 4096):
         raise FormatError("damaged shard tables")
     # A stored table's width is its largest symbol + 1, and it has one compacted form.
     own = np.flatnonzero(modes == 0)
     if np.any(sym[own, widths[own].astype(np.intp) - 1] == 0) or not np.array_equal(
-            kr.compact_pdf_tables(sym, widths, modes), compacted):
+            _kernels.compact_pdf_tables(sym, widths, modes), compacted):
         raise FormatError("damaged shard tables")
     cum = cumulative(sym)
-    lookups = call_on_file_data(kr.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
+    lookups = call_on_file_data(_kernels.build_all_lookups, cum.reshape(1, n, 257)).reshape(n, 4096)
     return ShardTables(cum, sym, lookups, symbol_bits(sym))
 
 
 def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
     """Codes shards of data and packs them into one payload of shard records."""
-    states, streams, stream_offsets, stream_lengths = kr.rans_encode_shards_parallel(
+    states, streams, stream_offsets, stream_lengths = _kernels.rans_encode_shards_parallel(
         data, offsets, lengths, tables.cum, tables.sym, INITIAL_STATE)
     sizes = stream_lengths.astype(np.uint64) + SHARD_RECORD_HEADER
     write_offsets = np.zeros(len(sizes), np.uint64)
     np.cumsum(sizes[:-1], out=write_offsets[1:])
     out = np.empty(int(sizes.sum()), np.uint8)
-    kr.pack_shard_payloads(states, stream_lengths, stream_offsets, streams, out, write_offsets.astype(np.uint32))
+    _kernels.pack_shard_payloads(states, stream_lengths, stream_offsets, streams, out, write_offsets.astype(np.uint32))
     return out
 
 

@@ -7,8 +7,6 @@ from typing import NamedTuple
 
 import numpy as np
 
-import kelm_rans as kr
-
 from ._alpha import decode_alpha_band, encode_alpha_band, read_alpha_band, read_alpha_tables, write_alpha_tables
 from . import _kernels
 from ._backend import NO_ALPHA, call_on_file_data
@@ -179,7 +177,7 @@ class _ShardDecoder:
         if self.alpha_tables is not None:
             alpha = np.concatenate([decode_alpha_band(s.alpha_payload, s.y1 - s.y0, w, self.alpha_tables)
                                     for s in sections])
-        out[y0:y1] = call_on_file_data(kr.restore_channels, *planes, alpha, self.kind == KIND_RGBA, False, True)
+        out[y0:y1] = call_on_file_data(_kernels.restore_channels, *planes, alpha, self.kind == KIND_RGBA, False, True)
 
     def _planes(self, sections, cw):
         """The bands' gr, rd and bd planes, stacked, rebuilt from their shards."""

@@ -32,6 +32,9 @@ bool run_released_sized(std::size_t bytes, F&& work) {
     });
 }
 
+// backend_calls.cpp: kelm_rans's functions that the codec calls, run small
+// calls on the calling thread
+std::vector<const py::Function*> backend_functions();
 // byte_counts.cpp
 extern const py::Function fn_byte_counts;
 // checksum.cpp

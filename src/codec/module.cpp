@@ -45,7 +45,16 @@ const Function* const kTable[] = {
     &fn_alpha_residuals_rgba,
     &fn_byte_counts,
 };
-FunctionTable g_functions(std::vector<const Function*>(std::begin(kTable), std::end(kTable)));
+// Built on first import, after every module-level Function is: the backend's
+// functions copy kelm_rans's, which live in other files.
+FunctionTable& functions() {
+    static FunctionTable table([] {
+        std::vector<const Function*> all(std::begin(kTable), std::end(kTable));
+        for (const Function* fn : backend_functions()) all.push_back(fn);
+        return all;
+    }());
+    return table;
+}
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kelm_codec._kernels", "", 0, nullptr, nullptr, nullptr, nullptr,
                             nullptr};
 bool g_initialized = false;
@@ -64,7 +73,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kernels() {
     kelm::pool_set_size_variables({kelm::py::compat::kThreadsVariable, kelm::py::compat::kCpusVariable});
     PyObject* module = PyModule_Create(&g_module_def);
     if (!module) return nullptr;
-    if (!g_functions.add_to(module, "kelm_codec._kernels")) {
+    if (!functions().add_to(module, "kelm_codec._kernels")) {
         Py_DECREF(module);
         return nullptr;
     }

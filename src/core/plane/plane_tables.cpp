@@ -145,10 +145,13 @@ Buffer<uint64_t> count_plane(const CountInput& in) {
         return total;
     }
 
-    // Enough pieces to keep the workers busy, few enough that their arrays stay small.
+    // Enough pieces to keep the workers busy, few enough that their arrays stay
+    // small, and each counting several times as many pixels as its arrays
+    // hold: a small image would otherwise spend its time clearing and adding them.
     const std::size_t piece_bytes = std::max<std::size_t>(len * (sizeof(uint64_t) + sizeof(uint32_t)), 1);
-    const std::size_t pieces =
-        std::clamp<std::size_t>((std::size_t(64) << 20) / piece_bytes, 1, std::min<std::size_t>(h, 16));
+    const std::size_t worth = std::max<std::size_t>(checked_mul(h, w) / (4 * len), 1);
+    const std::size_t pieces = std::clamp<std::size_t>((std::size_t(64) << 20) / piece_bytes, 1,
+                                                       std::min<std::size_t>({h, 16, worth}));
     std::vector<Buffer<uint64_t>> parts;
     std::vector<Buffer<uint32_t>> scratch;
     parts.reserve(pieces);
