@@ -56,16 +56,18 @@ def _choose_tables(hists: np.ndarray, tpl: np.ndarray):
     modes = np.zeros(n, np.uint8)
     widths = np.zeros(n, np.uint16)
     sym = np.zeros((n, 256), np.uint64)
+    counts = np.ascontiguousarray(hists, dtype=np.uint64).reshape(n, 256)
+    present = counts != 0
+    used = present.sum(axis=1).tolist()
+    top = (255 - np.argmax(present[:, ::-1], axis=1)).tolist()  # the largest symbol present (when any is)
     for i in range(n):
-        cnt = np.ascontiguousarray(hists[i], dtype=np.uint64)
-        nz = np.flatnonzero(cnt)
-        if nz.size == 0 or nz[-1] == 0:
+        if used[i] == 0 or top[i] == 0:
             modes[i] = 3
             sym[i, 0] = 4096
             continue
-        width = int(nz[-1]) + 1
-        stored = min(1 + 2 * width, 3 + 3 * int(nz.size))
-        mode, table = _kernels.decide_shard_mode(cnt, width, float(8 * stored), tpl, False)
+        width = top[i] + 1
+        stored = min(1 + 2 * width, 3 + 3 * used[i])
+        mode, table = _kernels.decide_shard_mode(counts[i], width, float(8 * stored), tpl, False)
         modes[i] = mode
         widths[i] = width if mode == 0 else 0
         sym[i] = table
