@@ -201,7 +201,7 @@ def test_gradient_index(l, u, ul, index):
 # ---------------------------------------------------------------- differential tests
 
 CASES = [(1, 1, 1, "single"), (9, 13, 3, "random"), (23, 17, 6, "random"), (12, 30, 5, "buckets"),
-         (16, 8, 4, "structured")]
+         (16, 8, 4, "structured"), (14, 19, 5, "bucketless")]
 
 
 def case_tables(rng, n, kind):
@@ -211,6 +211,9 @@ def case_tables(rng, n, kind):
         return random_tables(rng, n)
     if kind == "buckets":  # buckets of 4 and more reach the next gradient row
         return random_tables(rng, n, n_grad=6, max_bucket=7)
+    if kind == "bucketless":  # shards that do not depend on the bucket: the rebuild folds them into its first lookup
+        s, i, d = random_tables(rng, n)
+        return s, i, np.repeat(d[:, :1], 4, axis=1)
     return structured_tables(n)
 
 

@@ -113,8 +113,9 @@ template <bool Diff>
 
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
-// for gr the bucket of the prediction.
-template <bool Guided, bool Diff, bool Checked>
+// for gr the bucket of the prediction; with InEntry the gradient entry holds
+// the shard.
+template <bool Guided, bool Diff, bool Checked, bool InEntry>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
@@ -125,7 +126,7 @@ template <bool Guided, bool Diff, bool Checked>
         const uint8_t u = s.up[i + 1];
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
-    const std::size_t shard = shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
+    const std::size_t shard = InEntry ? e >> 9 : shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
     uint8_t add;
     if constexpr (Checked) {
         const uint8_t* c = s.cursor[shard];
@@ -187,7 +188,7 @@ void check_limits(const Frame<K>& f, uint8_t* const* out, std::size_t n_cursors)
 
 // One stage of K bands: gr row yg (when G) and rd, bd row yc (when RB) of
 // each. The 3 K dependency chains are independent, so they overlap.
-template <std::size_t K, bool G, bool RB, bool Diff>
+template <std::size_t K, bool G, bool RB, bool Diff, bool InEntry>
 [[gnu::noinline]] void fast_row(Frame<K>& f, BandState* const* bands, std::size_t yg, std::size_t yc, std::size_t w,
                                 std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
     uint8_t* out[3 * K] = {};
@@ -237,12 +238,12 @@ template <std::size_t K, bool G, bool RB, bool Diff>
 #pragma GCC unroll 8
                 for (std::size_t b = 0; b < K; ++b) {
                     if constexpr (G)
-                        v[3 * b] = fast_step<false, Diff, Checked>(v[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                        v[3 * b] = fast_step<false, Diff, Checked, InEntry>(v[3 * b], f.lane[3 * b], nullptr, i, gradient);
                     if constexpr (RB) {
                         v[3 * b + 1] =
-                            fast_step<true, Diff, Checked>(v[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
+                            fast_step<true, Diff, Checked, InEntry>(v[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
                         v[3 * b + 2] =
-                            fast_step<true, Diff, Checked>(v[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+                            fast_step<true, Diff, Checked, InEntry>(v[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
                     }
                 }
             }
@@ -285,14 +286,14 @@ FrameSet<N...> frame_set_for(std::index_sequence<N...>);
 using Frames = decltype(frame_set_for(std::make_index_sequence<kLockstepBands>()));
 
 // Runs one stage on the n bands of a set, as many side by side as there are.
-template <bool G, bool RB, bool Diff, std::size_t K = kLockstepBands>
+template <bool G, bool RB, bool Diff, bool InEntry, std::size_t K = kLockstepBands>
 void run_stage(Frames& frames, BandState* const* set, std::size_t n, std::size_t yg, std::size_t yc, std::size_t w,
                std::size_t n_cursors, const FoldedTables& t, const uint8_t* zero) {
     if constexpr (K > 0) {
         if (n == K)
-            fast_row<K, G, RB, Diff>(frames.get<K>(), set, yg, yc, w, n_cursors, t, zero);
+            fast_row<K, G, RB, Diff, InEntry>(frames.get<K>(), set, yg, yc, w, n_cursors, t, zero);
         else
-            run_stage<G, RB, Diff, K - 1>(frames, set, n, yg, yc, w, n_cursors, t, zero);
+            run_stage<G, RB, Diff, InEntry, K - 1>(frames, set, n, yg, yc, w, n_cursors, t, zero);
     }
 }
 
@@ -300,8 +301,8 @@ void run_stage(Frames& frames, BandState* const* set, std::size_t n, std::size_t
 // of h rows is gr row s (while s < h) with rd and bd row s - 1, so gr runs
 // one row ahead of the planes it guides. Bands of unequal heights share the
 // stages they have.
-template <bool Diff>
-void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables& t) {
+template <bool Diff, bool InEntry>
+void rebuild_stages(std::span<BandState> states, std::size_t w, const FoldedTables& t) {
     const std::vector<uint8_t> zero(w, 0);
     Frames frames;
     const std::size_t n_cursors = std::size_t(t.max_shard) + 1;
@@ -323,12 +324,20 @@ void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables
                 last[n_last++] = &s;
         }
         const std::size_t yc = stage ? stage - 1 : 0;
-        run_stage<true, false, Diff>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
-        run_stage<true, true, Diff>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
-        run_stage<false, true, Diff>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
+        run_stage<true, false, Diff, InEntry>(frames, first, n_first, 0, 0, w, n_cursors, t, zero.data());
+        run_stage<true, true, Diff, InEntry>(frames, full, n_full, stage, yc, w, n_cursors, t, zero.data());
+        run_stage<false, true, Diff, InEntry>(frames, last, n_last, 0, yc, w, n_cursors, t, zero.data());
         for (std::size_t i = 0; i < n_full; ++i) full[i]->job->sink(yc);
         for (std::size_t i = 0; i < n_last; ++i) last[i]->job->sink(yc);
     }
+}
+
+template <bool Diff>
+void rebuild_fast(std::span<BandState> states, std::size_t w, const FoldedTables& t) {
+    if (t.shard_in_entry)
+        rebuild_stages<Diff, true>(states, w, t);
+    else
+        rebuild_stages<Diff, false>(states, w, t);
 }
 
 // ---------------------------------------------------------------- checked kernel
@@ -403,6 +412,17 @@ FoldedTables fold(const ContextTables& tables) {
     for (std::size_t i = 0; i < kSLutLen; ++i) max_class = std::max(max_class, s_lut[i]);
     if (max_class > kMaxFoldedClass) return f;
 
+    // Every shard lookup below is in range: max_reachable_class visited the same ones.
+    const auto shard_of = [&](std::size_t s, std::size_t j) { return tables.d_lut[4 * s + tables.i_lut[j & 255]]; };
+    uint8_t entry_of[256];  // per class, what its gradient entries hold above the prediction
+    f.shard_in_entry = *max_shard <= kMaxFoldedClass;
+    for (std::size_t s = 0; s <= max_class; ++s) {
+        entry_of[s] = uint8_t(s);
+        for (std::size_t j = 1; j < 256; ++j) f.shard_in_entry &= shard_of(s, j) == shard_of(s, 0);
+    }
+    if (f.shard_in_entry)
+        for (std::size_t s = 0; s <= max_class; ++s) entry_of[s] = shard_of(s, 0);
+
     // Transposed in tiles so that both tables are read and written in lines.
     f.block = Buffer<uint16_t>::zeroed(FoldedTables::kBytes / 2);
     uint16_t* const g = f.block.data();
@@ -412,12 +432,15 @@ FoldedTables fold(const ContextTables& tables) {
         for (std::size_t dl0 = 0; dl0 < kSide; dl0 += kTile)
             for (std::size_t du = du0; du < std::min(du0 + kTile, kSide); ++du)
                 for (std::size_t dl = dl0; dl < std::min(dl0 + kTile, kSide); ++dl)
-                    g[du * kStride + dl] = uint16_t(s_lut[dl * kSide + du] << 9 | pred[du * kStride + dl]);
+                    g[du * kStride + dl] = uint16_t(entry_of[s_lut[dl * kSide + du]] << 9 | pred[du * kStride + dl]);
 
-    // Every entry below is in range: max_reachable_class visited the same ones.
     uint8_t* const shard = reinterpret_cast<uint8_t*>(g) + FoldedTables::kShardOffset;
-    for (std::size_t s = 0; s <= max_class; ++s)
-        for (std::size_t j = 0; j < 512; ++j) shard[s * 512 + j] = tables.d_lut[4 * s + tables.i_lut[j & 255]];
+    if (f.shard_in_entry) {
+        for (std::size_t s = 0; s <= *max_shard; ++s) std::memset(shard + s * 512, int(s), 512);
+    } else {
+        for (std::size_t s = 0; s <= max_class; ++s)
+            for (std::size_t j = 0; j < 512; ++j) shard[s * 512 + j] = shard_of(s, j);
+    }
     uint8_t* const unfolded = reinterpret_cast<uint8_t*>(g) + FoldedTables::kUnfoldOffset;
     for (int z = 0; z < 256; ++z) unfolded[z] = unfold_residual(uint8_t(z), 0);
     f.max_shard = *max_shard;

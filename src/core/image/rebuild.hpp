@@ -69,6 +69,11 @@ struct FoldedTables {
 
     Buffer<uint16_t> block;
     uint8_t max_shard = 0;  // the largest shard any pixel can get
+    // When no class's shard depends on the intensity bucket, the gradient
+    // entries hold the shard in place of the class, and the shard table maps
+    // every entry of a shard's row to that shard: a pixel's shard then comes
+    // with its first load, and readers of the shard table get the same shard.
+    bool shard_in_entry = false;
 
     bool ready() const { return !block.empty(); }
     const uint16_t* gradient() const { return block.data(); }
