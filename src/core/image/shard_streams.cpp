@@ -9,6 +9,7 @@
 
 #include "core/common/cpu_features.hpp"
 #include "core/common/failure.hpp"
+#include "core/common/huge_pages.hpp"
 #include "core/common/table_memo.hpp"
 #include "core/image/image_size.hpp"
 #include "core/image/row_stage.hpp"
@@ -435,6 +436,21 @@ void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __
     }
 }
 
+// Room for n coded words. The calling thread keeps the room of its last band
+// (up to kKeptCodedWords) for its next: fresh memory of that size cost a few
+// thousand page faults a band.
+constexpr std::size_t kKeptCodedWords = std::size_t(1) << 24;
+
+uint16_t* coded_room(std::size_t n, Buffer<uint16_t>& own) {
+    thread_local Buffer<uint16_t> kept;
+    Buffer<uint16_t>& room = n <= kKeptCodedWords ? kept : own;
+    if (room.size() < n) {
+        room = Buffer<uint16_t>::uninit(n);
+        prefer_huge_pages(room.data(), n * sizeof(uint16_t));
+    }
+    return room.data();
+}
+
 }  // namespace
 
 ShardStreams shard_streams(std::size_t h, const BandSamples& band, std::size_t n, const ContextTables& tables) {
@@ -443,15 +459,17 @@ ShardStreams shard_streams(std::size_t h, const BandSamples& band, std::size_t n
     const std::size_t per_plane = checked_mul(n, 256);
     ShardStreams r;
     r.streams = Buffer<uint8_t>::uninit(3 * plane);
+    prefer_huge_pages(r.streams.data(), 3 * plane);
     r.counts = Buffer<uint32_t>::zeroed(checked_mul(3, n));
     r.histograms = Buffer<uint32_t>::zeroed(checked_mul(3, per_plane));
     if (plane == 0) return r;
 
-    Buffer<uint16_t> coded = Buffer<uint16_t>::uninit(3 * plane);
+    Buffer<uint16_t> own;
+    uint16_t* const coded = coded_room(3 * plane, own);
     const TableFacts facts = table_facts(tables);
     const bool avx2 = simd_level() == SimdLevel::avx2, unchecked = facts.max_class && *facts.max_class < n;
     const std::optional<ActivityClasses> arith = avx2 && unchecked ? activity_classes(tables, facts) : std::nullopt;
-    const Pass in{h, w, n, BandRows(band, avx2), coded.data(), &tables, avx2, arith ? &*arith : nullptr};
+    const Pass in{h, w, n, BandRows(band, avx2), coded, &tables, avx2, arith ? &*arith : nullptr};
     const std::size_t chunks = std::clamp<std::size_t>(plane / kChunkPixels, 1, std::min(h, kMaxChunks));
     const std::size_t height = (h + chunks - 1) / chunks;
     auto rows_of = [&](std::size_t c) { return std::pair{std::min(h, c * height), std::min(h, (c + 1) * height)}; };
@@ -500,7 +518,7 @@ ShardStreams shard_streams(std::size_t h, const BandSamples& band, std::size_t n
     }
     parallel_for(chunks, [&](std::size_t c) {
         for (std::size_t k = 0; k < 3; ++k)
-            scatter_parts(coded.data() + k * plane, cc[c].start, cursors.data() + c * per_chunk + k * kStride,
+            scatter_parts(coded + k * plane, cc[c].start, cursors.data() + c * per_chunk + k * kStride,
                           r.streams.data() + k * plane);
     });
     // Histograms from the sorted streams: each shard's residuals are contiguous.
