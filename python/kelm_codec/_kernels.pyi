@@ -6,10 +6,7 @@ import numpy as np
 import numpy.typing as npt
 
 U8 = npt.NDArray[np.uint8]
-U16 = npt.NDArray[np.uint16]
 U32 = npt.NDArray[np.uint32]
-U64 = npt.NDArray[np.uint64]
-_Flag = bool | np.bool_
 
 __all__: list[str]
 
@@ -56,35 +53,18 @@ def decode_bands_rgb(
 
 # kelm_rans's functions that the codec calls: the same arguments, results and
 # messages; calls on small inputs run on the calling thread.
-def p1_gray(
-    h: int, w: int, gray_raw: U8, a_ch: U8, is_rgba: _Flag, n_shards: int, s_lut: U8, i_lut: U8, d_lut: U8
-) -> Tuple[U8, U32, U32, U32, U32, U32, U64, Tuple[U8, U8, U8, U8], Tuple[int, float]]: ...
-def p1_rgb(
-    h: int, w: int, rgb_raw: U8, a_ch: U8, is_rgba: _Flag, n_shards: int, s_lut: U8, i_lut: U8, d_lut: U8
-) -> Tuple[U8, U8, U8, U32, U32, U32, U32, U32, U32, U64, Tuple[U8, U8, U8, U8], Tuple[int, float]]: ...
-def bp_build_pdf_sharded(
-    resid_flat: U8, gray_flat: U8, s_lut: U8, i_lut: U8, d_lut: U8, h: int, w: int, n_ctx: int, is_chroma: _Flag
-) -> Tuple[U16, U16]: ...
-def bp_build_pdf_sharded_rgb(
-    gr_flat: U8, rd_flat: U8, bd_flat: U8, gr_ref_flat: U8, s_lut: U8, i_lut: U8, d_lut: U8, h: int, w: int, n_ctx: int
-) -> Tuple[U16, U16, U16, U16, U16, U16]: ...
-def bp_encode_sharded(
-    resid_flat: U8, gray_flat: U8, all_cf: U16, all_sf: U16, s_lut: U8, i_lut: U8, d_lut: U8,
-    h: int, w: int, n_ctx: int, is_chroma: _Flag,
-) -> Tuple[U64, U8]: ...
-def rans_encode_shards_parallel(
-    data_flat: U8, shard_offsets: U32, shard_lengths: U32, cum_freqs: U64, sym_freqs: U64, initial_state: int
-) -> Tuple[U64, U8, U32, U32]: ...
-def pack_shard_payloads(
-    final_states: U64, bs_lengths: U32, bs_offsets: U32, bitstreams_flat: U8, out: U8, write_offsets: U32
-) -> None: ...
-def build_all_lookups(all_cum_freqs: U64) -> U8: ...
-def decide_shard_mode(
-    counts: U64, width: int, header_penalty_bits: float, templates: U64, disable_templates: _Flag
-) -> Tuple[int, U64]: ...
-def compact_pdf_tables(all_sym_freqs: U64, shard_widths: U16, shard_modes: U8) -> U8: ...
-def expand_pdf_tables(compacted: U8, shard_widths: U16, shard_modes: U8, templates: U64) -> U64: ...
-def restore_channels(
-    gr_rec: U8, rd_rec: U8, bd_rec: U8, a_ch: U8, is_rgba: _Flag, is_grayscale: _Flag, apply_gsub: _Flag
-) -> U8: ...
-def reconstruct_2d_channels(h: int, w: int, res_ch: U8) -> U8: ...
+from kelm_rans import (
+    p1_gray as p1_gray,
+    p1_rgb as p1_rgb,
+    bp_build_pdf_sharded as bp_build_pdf_sharded,
+    bp_build_pdf_sharded_rgb as bp_build_pdf_sharded_rgb,
+    bp_encode_sharded as bp_encode_sharded,
+    rans_encode_shards_parallel as rans_encode_shards_parallel,
+    pack_shard_payloads as pack_shard_payloads,
+    build_all_lookups as build_all_lookups,
+    decide_shard_mode as decide_shard_mode,
+    compact_pdf_tables as compact_pdf_tables,
+    expand_pdf_tables as expand_pdf_tables,
+    restore_channels as restore_channels,
+    reconstruct_2d_channels as reconstruct_2d_channels,
+)
