@@ -2,6 +2,7 @@
 import base64
 import hashlib
 import os
+import time
 import struct
 import subprocess
 import sys
@@ -853,3 +854,30 @@ def test_planes_kept_above_the_default_level_only_where_it_saves_two_percent(mon
     monkeypatch.setattr(_api, "candidates", lambda *a: cands)
     monkeypatch.setattr(_api, "_encode_candidate", lambda c, *a: bytes([c.method]) * (1000 if c.method == 0 else planes_size))
     assert kelm_codec.encode(photo("rgb", 4, 4), level=level)[0] == kept
+
+
+def test_band_threads_are_kept_and_nest_and_survive_fork():
+    import multiprocessing
+    import threading
+    ended = []
+
+    def job(i):
+        if i == 1:
+            time.sleep(0.05)
+            ended.append(i)
+            raise ValueError("job 1")
+        # A job running jobs of its own must not wait on the threads it runs on.
+        return i, _bands.run_jobs([lambda k=k: (k, threading.current_thread().name) for k in range(3)], 2)
+
+    with pytest.raises(ValueError, match="job 1"):
+        _bands.run_jobs([lambda i=i: job(i) for i in range(4)], 2)
+    assert ended == [1]  # the error comes after every job ended
+    got = _bands.run_jobs([lambda i=i: job(i) for i in (0, 2, 3)], 2)
+    assert [g[0] for g in got] == [0, 2, 3] and all([k for k, _ in g[1]] == [0, 1, 2] for g in got)
+    pool = _bands._pools[2]
+    names = _bands.run_jobs([lambda: threading.current_thread().name] * 4, 2)
+    assert all(name.startswith("kelm-band") for name in names) and _bands._pools[2] is pool  # kept
+    img = np.tile(photo("rgb", 300, 451), (3, 2, 1))  # two bands
+    data = kelm_codec.encode(img, level=0)
+    with multiprocessing.get_context("fork").Pool(1) as child:  # the parent's band threads are gone there
+        assert np.array_equal(child.apply_async(kelm_codec.decode, (data,), {"threads": 2}).get(timeout=60), img)
