@@ -238,12 +238,13 @@ template <std::size_t K, bool G, bool RB, bool Diff, bool InEntry>
 #pragma GCC unroll 8
                 for (std::size_t b = 0; b < K; ++b) {
                     if constexpr (G)
-                        v[3 * b] = fast_step<false, Diff, Checked, InEntry>(v[3 * b], f.lane[3 * b], nullptr, i, gradient);
+                        v[3 * b] = fast_step<false, Diff, Checked, InEntry>(v[3 * b], f.lane[3 * b], nullptr, i,
+                                                                            gradient);
                     if constexpr (RB) {
-                        v[3 * b + 1] =
-                            fast_step<true, Diff, Checked, InEntry>(v[3 * b + 1], f.lane[3 * b + 1], f.guide[b], i, gradient);
-                        v[3 * b + 2] =
-                            fast_step<true, Diff, Checked, InEntry>(v[3 * b + 2], f.lane[3 * b + 2], f.guide[b], i, gradient);
+                        v[3 * b + 1] = fast_step<true, Diff, Checked, InEntry>(v[3 * b + 1], f.lane[3 * b + 1],
+                                                                               f.guide[b], i, gradient);
+                        v[3 * b + 2] = fast_step<true, Diff, Checked, InEntry>(v[3 * b + 2], f.lane[3 * b + 2],
+                                                                               f.guide[b], i, gradient);
                     }
                 }
             }
@@ -414,14 +415,11 @@ FoldedTables fold(const ContextTables& tables) {
 
     // Every shard lookup below is in range: max_reachable_class visited the same ones.
     const auto shard_of = [&](std::size_t s, std::size_t j) { return tables.d_lut[4 * s + tables.i_lut[j & 255]]; };
-    uint8_t entry_of[256];  // per class, what its gradient entries hold above the prediction
     f.shard_in_entry = *max_shard <= kMaxFoldedClass;
-    for (std::size_t s = 0; s <= max_class; ++s) {
-        entry_of[s] = uint8_t(s);
+    for (std::size_t s = 0; s <= max_class; ++s)
         for (std::size_t j = 1; j < 256; ++j) f.shard_in_entry &= shard_of(s, j) == shard_of(s, 0);
-    }
-    if (f.shard_in_entry)
-        for (std::size_t s = 0; s <= max_class; ++s) entry_of[s] = shard_of(s, 0);
+    uint8_t entry_of[256];  // per class, what its gradient entries hold above the prediction
+    for (std::size_t s = 0; s <= max_class; ++s) entry_of[s] = f.shard_in_entry ? shard_of(s, 0) : uint8_t(s);
 
     // Transposed in tiles so that both tables are read and written in lines.
     f.block = Buffer<uint16_t>::zeroed(FoldedTables::kBytes / 2);
