@@ -856,6 +856,42 @@ def test_planes_kept_above_the_default_level_only_where_it_saves_two_percent(mon
     assert kelm_codec.encode(photo("rgb", 4, 4), level=level)[0] == kept
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("kind", ["photo", "art", "gray"])
+def test_candidates_in_stages_give_the_smallest_file_of_all(kind, threads):
+    """Coding the candidates stage by stage, side by side, with deflate stopping
+    past the best size so far, keeps the file that coding every one in full keeps."""
+    from kelm_codec import _api, _levels
+    img = {"photo": lambda: photo("rgb", 130, 140), "art": lambda: art("rgba", 130, 140, colours=40),
+           "gray": lambda: photo("gray", 60, 50)}[kind]()
+    h, w = img.shape[:2]
+    cands = _levels.candidates(img, _api._kind_of(img), 2)
+    assert {c.method for c in cands} >= {0, 2, 3}
+    files = [_api._encode_candidate(c, _api._kind_of(img), h, w, zlib.crc32(img), 1) for c in cands]
+    assert kelm_codec.encode(img, threads=threads) == min(files, key=len)
+
+
+@pytest.mark.parametrize("budget_share", [0.3, 0.9, 1.0, 1.2])
+def test_deflate_budget_stops_only_files_past_it(budget_share):
+    from kelm_codec import _deflate
+    from kelm_codec._format import Writer
+    img = np.vstack([photo("gray", 90, 200), art("gray", 90, 200)])  # filters of different sizes
+
+    def coded(budget=None):
+        wr = Writer()
+        wr.raw(b"head")
+        _deflate.encode_deflate(wr, img, 1, None, None, 1, budget=budget)
+        return wr.getvalue()
+
+    full = coded()
+    budget = int(len(full) * budget_share)
+    if budget < len(full):
+        with pytest.raises(_deflate.OverBudget):
+            coded(budget)
+    else:
+        assert coded(budget) == full
+
+
 def test_band_threads_are_kept_and_nest_and_survive_fork():
     import multiprocessing
     import threading

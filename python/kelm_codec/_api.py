@@ -10,7 +10,7 @@ from ._bands import band_height, band_rows, cpu_count, run_jobs
 from ._format import (HEADER, HEADER_SIZE, KIND_GRAY, KIND_RGB, KIND_RGBA, KINDS, MAGIC, METHOD_DEFLATE,
                       METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, METHODS, VERSION_1, VERSION_2, VERSIONS,
                       FormatError, Reader, Writer, crc32, crc32_combine)
-from ._deflate import encode_deflate, encode_lzma, read_deflate, read_lzma
+from ._deflate import OverBudget, encode_deflate, encode_lzma, read_deflate, read_lzma
 from ._levels import DEFAULT_LEVEL, LEVELS, Candidate, candidates
 from ._planes import encode_planes, read_planes
 from ._rans import RecordsV1, RecordsV2
@@ -72,9 +72,10 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
         coder), "deflate" or "lzma" (filtered samples, deflate or LZMA2);
         default: shards, or the smallest where the level tries several.
     table_set_id: the context table set (default: chosen by image size and level).
-    threads: Python threads for the band jobs (default: the CPUs available). The
-        native kernels run on process-wide worker pools whose size this does not
-        change: set RAYON_NUM_THREADS before the first call (or call
+    threads: Python threads for the band jobs, and for the candidate codings of
+        images of one band, which then run side by side (default: the CPUs
+        available). The native kernels run on process-wide worker pools whose
+        size this does not change: set RAYON_NUM_THREADS before the first call (or call
         kelm_rans.set_rayon_threads and kelm_codec._kernels.set_threads) to
         keep several decoders in one process from oversubscribing the cores.
     """
@@ -96,17 +97,54 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
     m = None if method is None else _METHOD_IDS[method]
     set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
-    crc = crc32(image)
-    best, best_weight = None, 0.0
-    for cand in candidates(image, kind, int(level), m, set_id):
-        data = _encode_candidate(cand, kind, h, w, crc, threads)
-        weight = len(data) * (1 + PLANES_MARGIN if cand.method == METHOD_PLANES and level > DEFAULT_LEVEL else 1)
-        if best is None or weight < best_weight:
-            best, best_weight = data, weight
-    return best
+    return _smallest(candidates(image, kind, int(level), m, set_id), kind, h, w, crc32(image), threads, level)
 
 
-def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:
+# Below this many pixels candidates are too quick to gain from running side by side.
+SIDE_BY_SIDE = 1 << 14
+# The order candidates are coded in: the quick methods first, then LZMA, then
+# deflate, whose streams stop once they cannot beat the smallest file so far.
+_STAGES = ((METHOD_SHARDS, METHOD_PLANES), (METHOD_LZMA,), (METHOD_DEFLATE,))
+
+
+def _smallest(cands: list[Candidate], kind, h, w, crc, threads, level) -> bytes:
+    """The file of the candidate with the least weight (its size, the planes
+    method's raised by PLANES_MARGIN above the default level), the first in the
+    list of equals. Candidates of a one-band image run side by side on the band
+    threads, a stage at a time."""
+    side_by_side = threads > 1 and len(cands) > 1 and SIDE_BY_SIDE <= h * w and band_height(h, w) >= h
+    best = (float("inf"), 0, b"")  # weight, index, file
+
+    def weight(i, data):
+        margin = PLANES_MARGIN if cands[i].method == METHOD_PLANES and level > DEFAULT_LEVEL else 0
+        return len(data) * (1 + margin)
+
+    def code(i, budget, cand_threads):
+        try:
+            return _encode_candidate(cands[i], kind, h, w, crc, cand_threads, budget)
+        except OverBudget:
+            return None
+
+    for stage in _STAGES:
+        order = [i for i, c in enumerate(cands) if c.method in stage]
+        if side_by_side:
+            budget = best[0]
+            files = run_jobs([lambda i=i: code(i, budget, 1) for i in order], threads)
+        else:
+            files = []
+            for i in order:
+                files.append(code(i, best[0], threads))
+                if files[-1] is not None:
+                    best = min(best, (weight(i, files[-1]), i, files[-1]))
+        for i, data in zip(order, files):
+            if data is not None:
+                best = min(best, (weight(i, data), i, data))
+    return best[2]
+
+
+def _encode_candidate(cand: Candidate, kind, h, w, crc, threads, budget=float("inf")) -> bytes:
+    """The candidate's file. The deflate method may stop and raise OverBudget once
+    the file is sure to exceed budget bytes."""
     bh = band_height(h, w)
     t = cand.transform
     wr = Writer()
@@ -115,8 +153,11 @@ def _encode_candidate(cand: Candidate, kind, h, w, crc, threads) -> bytes:
         t.write(wr)
     if bh and not (t is not None and t.flags & FLAG_ZERO):
         coded_kind = kind if t is None else t.coded_kind(kind)
+        options = _options(cand)
+        if cand.method == METHOD_DEFLATE and budget < float("inf"):
+            options["budget"] = budget
         _ENCODERS[cand.method](wr, cand.coded, coded_kind, table_set(cand.set_id), band_rows(h, bh), threads,
-                               RecordsV1 if t is None else RecordsV2, **_options(cand))
+                               RecordsV1 if t is None else RecordsV2, **options)
     return wr.getvalue()
 
 

@@ -39,16 +39,44 @@ def _unfilter(res: np.ndarray, f: int) -> np.ndarray:
     return x
 
 
-def _deflate(b: bytes) -> bytes:
+class OverBudget(Exception):
+    """The coding would take more bytes than the caller's budget."""
+
+
+# Deflate's output does not depend on how its input is cut up; pieces of this
+# size let a stream stop once it is past its limit.
+_PIECE = 16384
+
+
+def _deflate(b: bytes, limit: float = float("inf")) -> bytes | None:
+    """Raw deflate of b, or None once the stream is sure to exceed limit bytes."""
     c = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
-    return c.compress(b) + c.flush()
+    parts, n = [], 0
+    for i in range(0, len(b), _PIECE):
+        parts.append(c.compress(b[i:i + _PIECE]))
+        n += len(parts[-1])
+        if n > limit:
+            return None
+    parts.append(c.flush())
+    return b"".join(parts) if n + len(parts[-1]) <= limit else None
 
 
-def encode_deflate(wr: Writer, img, kind, ts, bands, threads, records=None):
-    streams = [_deflate(_filter(img, f).tobytes()) for f in range(FILTERS)]
-    best = min(range(FILTERS), key=lambda f: len(streams[f]))
-    wr.u8(best)
-    wr.blob(streams[best])
+def encode_deflate(wr: Writer, img, kind, ts, bands, threads, records=None, budget=None):
+    """The filter whose stream is smallest (the first of equals) is kept. With a
+    budget, a stream stops once the file would pass budget bytes, or once it
+    can no longer beat an earlier filter's, and OverBudget is raised when no
+    stream stays within the budget: the kept stream is the same as without one."""
+    room = float("inf") if budget is None else budget - wr.size() - 1 - 4
+    best = None
+    for f in range(FILTERS):
+        limit = room if best is None else min(room, len(best[1]) - 1)
+        stream = _deflate(_filter(img, f).tobytes(), limit)
+        if stream is not None:
+            best = (f, stream)
+    if best is None:
+        raise OverBudget
+    wr.u8(best[0])
+    wr.blob(best[1])
 
 
 def _lzma_filters(n: int, **settings):

@@ -65,6 +65,9 @@ class Writer:
     def getvalue(self) -> bytes:
         return b"".join(self.parts)
 
+    def size(self) -> int:
+        return sum(map(len, self.parts))
+
 
 class Reader:
     def __init__(self, data, pos=0):
