@@ -601,6 +601,40 @@ def test_byte_counts_are_bincount():
 
 
 
+def _choose_tables_one_by_one(counts, tpl):
+    """The table choice as the encoder made it, one decide_shard_mode call a shard."""
+    n = counts.shape[0]
+    modes, widths, sym = np.zeros(n, np.uint8), np.zeros(n, np.uint16), np.zeros((n, 256), np.uint64)
+    for i in range(n):
+        present = np.flatnonzero(counts[i])
+        if present.size == 0 or present[-1] == 0:
+            modes[i], sym[i, 0] = 3, 4096
+            continue
+        width = int(present[-1]) + 1
+        stored = min(1 + 2 * width, 3 + 3 * present.size)
+        modes[i], sym[i] = kr.decide_shard_mode(counts[i], width, float(8 * stored), tpl, False)
+        widths[i] = width if modes[i] == 0 else 0
+    return modes, widths, sym
+
+
+@pytest.mark.parametrize("templates", ["set", "none"])
+def test_choose_shard_tables_is_the_choice_one_shard_at_a_time(templates):
+    rng = np.random.default_rng(11)
+    tpl = table_set(3).templates if templates == "set" else np.zeros((0, 256), np.uint64)
+    rows = [np.zeros(256), np.eye(256)[0] * 9, np.eye(256)[255] * 5, np.ones(256), np.full(256, 1 << 40)]
+    for _ in range(300):  # folded residuals of several spreads, some truncated, some sparse
+        c = np.bincount(np.minimum(rng.geometric(rng.uniform(0.02, 0.9), rng.integers(1, 5000)) - 1, 255),
+                        minlength=256)
+        c[rng.random(256) < rng.uniform(0, 0.5)] = 0
+        rows.append(c)
+    counts = np.array(rows, np.uint64)
+    got = kk.choose_shard_tables(counts, tpl)
+    assert _same(got, _choose_tables_one_by_one(counts, tpl))
+    assert np.all(got[2].sum(axis=1) == 4096)
+    with pytest.raises(ValueError, match="256 columns"):
+        kk.choose_shard_tables(counts[:, :255].copy(), tpl)
+
+
 def _outcome(fn, *args, **kw):
     try:
         return fn(*args, **kw)

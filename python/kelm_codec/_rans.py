@@ -51,27 +51,12 @@ def check_room(counts, nbytes: int, bits, what: str):
 # 200 crops of the samples (8 to 300 pixels a side, 184 larger, 3 smaller),
 # up to +102 bytes on the full samples, -0.006 % on the 8 MP mosaic.
 def _choose_tables(hists: np.ndarray, tpl: np.ndarray):
-    """Mode, width and frequency table of every shard from its symbol counts."""
-    n = hists.shape[0]
-    modes = np.zeros(n, np.uint8)
-    widths = np.zeros(n, np.uint16)
-    sym = np.zeros((n, 256), np.uint64)
-    counts = np.ascontiguousarray(hists, dtype=np.uint64).reshape(n, 256)
-    present = counts != 0
-    used = present.sum(axis=1).tolist()
-    top = (255 - np.argmax(present[:, ::-1], axis=1)).tolist()  # the largest symbol present (when any is)
-    for i in range(n):
-        if used[i] == 0 or top[i] == 0:
-            modes[i] = 3
-            sym[i, 0] = 4096
-            continue
-        width = top[i] + 1
-        stored = min(1 + 2 * width, 3 + 3 * used[i])
-        mode, table = _kernels.decide_shard_mode(counts[i], width, float(8 * stored), tpl, False)
-        modes[i] = mode
-        widths[i] = width if mode == 0 else 0
-        sym[i] = table
-    return modes, widths, sym
+    """Mode, width and frequency table of every shard from its symbol counts: an
+    empty shard, or one of symbol 0 alone, takes the single-symbol table; any
+    other its own table or a template, whichever decide_shard_mode prefers with
+    the stored table weighed at 8 bits a byte of its smaller compact form."""
+    counts = np.ascontiguousarray(hists, dtype=np.uint64).reshape(-1, 256)
+    return _kernels.choose_shard_tables(counts, np.ascontiguousarray(tpl, dtype=np.uint64))
 
 
 def write_tables(wr: Writer, hists: np.ndarray, tpl: np.ndarray) -> ShardTables:
