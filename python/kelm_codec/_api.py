@@ -100,7 +100,8 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
     return _smallest(candidates(image, kind, int(level), m, set_id), kind, h, w, crc32(image), threads, level)
 
 
-# Below this many pixels candidates are too quick to gain from running side by side.
+# Below this many pixels candidates, and the jobs within one, are too quick to
+# gain from running side by side.
 SIDE_BY_SIDE = 1 << 14
 # The order candidates are coded in: the quick methods first, then LZMA, then
 # deflate, whose streams stop once they cannot beat the smallest file so far.
@@ -113,6 +114,8 @@ def _smallest(cands: list[Candidate], kind, h, w, crc, threads, level) -> bytes:
     list of equals. Candidates of a one-band image run side by side on the band
     threads, a stage at a time."""
     side_by_side = threads > 1 and len(cands) > 1 and SIDE_BY_SIDE <= h * w and band_height(h, w) >= h
+    if h * w < SIDE_BY_SIDE:  # a job of a small image takes less time than handing it to a thread
+        threads = 1
     best = (float("inf"), 0, b"")  # weight, index, file
 
     def weight(i, data):
