@@ -54,13 +54,16 @@ class Writer:
         self.parts.append(np.ascontiguousarray(a).astype(a.dtype.newbyteorder("<"), copy=False).tobytes())
 
     def blob(self, b):
-        """A length-prefixed byte string (u32 length)."""
+        """A length-prefixed byte string (u32 length). An array is kept as a view
+        until getvalue, which copies it once; it must not change before then."""
         if isinstance(b, np.ndarray):
-            b = b.tobytes()
+            b = memoryview(np.ascontiguousarray(b)).cast("B")
+        elif not isinstance(b, bytes):
+            b = bytes(b)
         if len(b) >= 1 << 32:
             raise ValueError("section too large for the container")
         self.u32(len(b))
-        self.parts.append(bytes(b))
+        self.parts.append(b)
 
     def getvalue(self) -> bytes:
         return b"".join(self.parts)
