@@ -670,7 +670,7 @@ def test_cli_reports_the_modules_internal_error_in_one_line(tmp_path, capsys, mo
     def internal_error(*args):
         kelm_rans.build_all_lookups(np.zeros((1, 1, 0), np.uint64))
 
-    monkeypatch.setattr(_kernels, "rans_encode_shards_parallel", internal_error)
+    monkeypatch.setattr(_kernels, "encode_shard_records", internal_error)
     monkeypatch.delenv("KELM_DEBUG", raising=False)
     code, out, err = run_cli(capsys, "encode", tmp_path / "a.png", tmp_path / "a.kelm")
     assert code == 3 and err.startswith("kelm: internal error: PanicException: ") and err.count("\n") == 1, err

@@ -296,7 +296,8 @@ def test_module_interface():
     assert kk.__all__ == ["set_threads", "reconstruct_bands_rgb", "shard_streams_rgb", "alpha_residuals",
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
                           "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
-                          "alpha_residuals_rgba", "byte_counts", "p1_gray", "p1_rgb", "bp_build_pdf_sharded",
+                          "alpha_residuals_rgba", "byte_counts", "choose_shard_tables", "encode_shard_records",
+                          "p1_gray", "p1_rgb", "bp_build_pdf_sharded",
                           "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "rans_encode_shards_parallel",
                           "pack_shard_payloads", "build_all_lookups", "decide_shard_mode", "compact_pdf_tables",
                           "expand_pdf_tables", "restore_channels", "reconstruct_2d_channels"]
@@ -633,6 +634,23 @@ def test_choose_shard_tables_is_the_choice_one_shard_at_a_time(templates):
     assert np.all(got[2].sum(axis=1) == 4096)
     with pytest.raises(ValueError, match="256 columns"):
         kk.choose_shard_tables(counts[:, :255].copy(), tpl)
+
+
+def test_encode_shard_records_is_the_encoder_and_packer_in_one():
+    """Calls of falling and rising sizes, so that each reuses what the last left behind."""
+    rng = np.random.default_rng(12)
+    for n, size in [(40, 9000), (3, 50), (0, 0), (70, 30000), (5, 4)]:
+        lengths = rng.integers(0, 2 * size + 1, n)
+        lengths[: n // 5] = 0
+        data, offsets, _, cum, sym, _ = make_shards(rng, lengths)
+        if n:  # a shard of one symbol
+            sym[1], cum[1] = single_symbol_table(7)
+            data[offsets[1]:offsets[1] + lengths[1]] = 7
+        got = kk.encode_shard_records(data, offsets, lengths.astype(np.uint32), cum, sym, 1 << 31)
+        assert _same(got, pack(*kr.rans_encode_shards_parallel(data, offsets, lengths.astype(np.uint32), cum, sym,
+                                                               1 << 31)))
+    bad = (data, offsets + np.uint32(1 << 20), lengths.astype(np.uint32), cum, sym, 1 << 31)
+    assert _outcome(kk.encode_shard_records, *bad)[1] == _outcome(kr.rans_encode_shards_parallel, *bad)[1]
 
 
 def _outcome(fn, *args, **kw):

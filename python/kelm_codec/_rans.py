@@ -102,14 +102,7 @@ def read_tables(rd: Reader, n: int, tpl: np.ndarray) -> ShardTables:
 
 def encode_records(data, offsets, lengths, tables: ShardTables) -> np.ndarray:
     """Codes shards of data and packs them into one payload of shard records."""
-    states, streams, stream_offsets, stream_lengths = _kernels.rans_encode_shards_parallel(
-        data, offsets, lengths, tables.cum, tables.sym, INITIAL_STATE)
-    sizes = stream_lengths.astype(np.uint64) + SHARD_RECORD_HEADER
-    write_offsets = np.zeros(len(sizes), np.uint64)
-    np.cumsum(sizes[:-1], out=write_offsets[1:])
-    out = np.empty(int(sizes.sum()), np.uint8)
-    _kernels.pack_shard_payloads(states, stream_lengths, stream_offsets, streams, out, write_offsets.astype(np.uint32))
-    return out
+    return _kernels.encode_shard_records(data, offsets, lengths, tables.cum, tables.sym, INITIAL_STATE)
 
 
 class RecordsV1:

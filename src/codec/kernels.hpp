@@ -56,6 +56,8 @@ extern const py::Function fn_reconstruct_predicted;
 // A 'predictors' argument (gr, rd, bd) as the kernels take it; false with
 // ValueError set when it does not name three valid predictors.
 bool plane_predictors(const std::vector<uint64_t>& seq, std::array<uint8_t, 3>& out);
+// records.cpp
+extern const py::Function fn_encode_shard_records;
 // shard_tables.cpp
 extern const py::Function fn_choose_shard_tables;
 // shard_streams.cpp

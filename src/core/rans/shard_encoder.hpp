@@ -23,5 +23,13 @@ EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::sp
                                           std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
                                           std::span<const uint64_t> sym_freqs, uint64_t initial_state);
 
+// The same, with the shards' regions in *room, grown as needed and handed back
+// in the result's bitstreams: a caller that keeps it for its next call maps no
+// fresh memory. The bytes past each shard's output are then whatever room held.
+EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
+                                          std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
+                                          std::span<const uint64_t> sym_freqs, uint64_t initial_state,
+                                          Buffer<uint8_t>&& room);
+
 
 }  // namespace kelm
