@@ -297,6 +297,7 @@ def test_module_interface():
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
                           "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
                           "alpha_residuals_rgba", "byte_counts", "choose_shard_tables", "encode_shard_records",
+                          "stored_shard_tables",
                           "p1_gray", "p1_rgb", "bp_build_pdf_sharded",
                           "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "rans_encode_shards_parallel",
                           "pack_shard_payloads", "build_all_lookups", "decide_shard_mode", "compact_pdf_tables",
@@ -651,6 +652,45 @@ def test_encode_shard_records_is_the_encoder_and_packer_in_one():
                                                                1 << 31)))
     bad = (data, offsets + np.uint32(1 << 20), lengths.astype(np.uint32), cum, sym, 1 << 31)
     assert _outcome(kk.encode_shard_records, *bad)[1] == _outcome(kr.rans_encode_shards_parallel, *bad)[1]
+
+
+def test_stored_shard_tables_accept_only_what_the_checks_accept():
+    """On a group of stored tables and damaged copies of it, the one-call reader
+    gives the tables the step-by-step reader gives, or None."""
+    from kelm_codec import _rans
+    from kelm_codec._format import FormatError as FE, Reader, Writer
+    rng = np.random.default_rng(13)
+    tpl = table_set(3).templates
+    hists = np.array([np.bincount(np.minimum(rng.geometric(rng.uniform(0.05, 0.8), 3000) - 1, 255), minlength=256)
+                      for _ in range(60)], np.uint64)
+    hists[5] = 0  # an empty shard
+    modes, widths, sym = _rans._choose_tables(hists, tpl)
+    compacted = kk.compact_pdf_tables(sym, widths, modes)
+
+    def step_by_step(c, w, m):
+        wr = Writer()
+        wr.raw(m.tobytes())
+        wr.array(w)
+        wr.blob(zlib.compress(c.tobytes(), 9))
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(kk, "stored_shard_tables", lambda *a: None)
+            try:
+                return _rans.read_tables(Reader(wr.getvalue()), 60, tpl)
+            except FE:
+                return None
+
+    accepted = 0
+    for trial in range(500):
+        parts = [compacted.copy(), widths.copy(), modes.copy()]
+        part = parts[trial % 3].view(np.uint8)
+        for _ in range(rng.integers(0 if trial < 3 else 1, 3)):
+            part[rng.integers(0, part.size)] ^= np.uint8(1 << int(rng.integers(0, 8)))
+        got = kk.stored_shard_tables(*parts, tpl)
+        if got is not None:
+            accepted += 1
+            ref = step_by_step(*parts)
+            assert ref is not None and all(_same(a, b) for a, b in zip(got, ref[:3]))
+    assert accepted > 3
 
 
 def _outcome(fn, *args, **kw):

@@ -17,6 +17,10 @@ def encode_shard_records(
     data: npt.NDArray[np.uint8], offsets: npt.NDArray[np.uint32], lengths: npt.NDArray[np.uint32],
     cum_freqs: npt.NDArray[np.uint64], sym_freqs: npt.NDArray[np.uint64], initial_state: int
 ) -> npt.NDArray[np.uint8]: ...
+def stored_shard_tables(
+    compacted: npt.NDArray[np.uint8], widths: npt.NDArray[np.uint16], modes: npt.NDArray[np.uint8],
+    templates: npt.NDArray[np.uint64]
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64], npt.NDArray[np.uint8]] | None: ...
 def choose_shard_tables(
     counts: npt.NDArray[np.uint64], templates: npt.NDArray[np.uint64]
 ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.uint64]]: ...

@@ -87,6 +87,10 @@ def read_tables(rd: Reader, n: int, tpl: np.ndarray) -> ShardTables:
     if np.any(widths > 256) or np.any((modes == 0) & (widths == 0)) or np.any((modes != 0) & (widths != 0)):
         raise FormatError("damaged shard widths")
     compacted = _inflate_tables(rd.blob("shard tables", limit=n * 600 + 64), n)
+    stored = _kernels.stored_shard_tables(compacted, widths, modes, tpl)
+    if stored is not None:  # what the checks below find for tables the encoder wrote, in one call
+        cum, sym, lookups = stored
+        return ShardTables(cum, sym, lookups, symbol_bits(sym))
     sym = call_on_file_data(_kernels.expand_pdf_tables, compacted, widths, modes, tpl)
     if sym.shape != (n, 256) or np.any(sym.sum(axis=1) != 4096):
         raise FormatError("damaged shard tables")

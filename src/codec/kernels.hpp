@@ -60,6 +60,7 @@ bool plane_predictors(const std::vector<uint64_t>& seq, std::array<uint8_t, 3>& 
 extern const py::Function fn_encode_shard_records;
 // shard_tables.cpp
 extern const py::Function fn_choose_shard_tables;
+extern const py::Function fn_stored_shard_tables;
 // shard_streams.cpp
 extern const py::Function fn_shard_streams_rgb;
 extern const py::Function fn_alpha_residuals;

@@ -2,11 +2,14 @@
 // every shard in one call (one decide_shard_mode call a shard from Python
 // cost more than the decisions on small images).
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "core/common/alphabet.hpp"
 #include "core/common/buffer.hpp"
+#include "core/rans/shard_decoder.hpp"
 #include "core/tables/shard_mode.hpp"
+#include "core/tables/table_stream.hpp"
 #include "kernels.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -80,8 +83,90 @@ PyObject* choose_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return tuple_of({m, w, t});
 }
 
+// A group's tables from the file: each shard's frequencies, their cumulative
+// rows and slot lookups, when the stored form is what the encoder writes
+// (every mode names its own table, the single-symbol one or a template; only
+// a stored table has a width, of at most 256; the expansion succeeds, every
+// row adds up to 4096, a stored table's last symbol is present and compacting
+// the rows gives the stored bytes again).
+struct StoredTables {
+    Buffer<uint64_t> sym, cum;
+    Buffer<uint8_t> lookups;
+    bool ok = false;
+};
+
+StoredTables read_stored(std::span<const uint8_t> compacted, std::span<const uint16_t> widths,
+                         std::span<const uint8_t> modes, std::span<const uint64_t> templates, std::size_t n_templates) {
+    StoredTables t;
+    const std::size_t n = widths.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool own = modes[i] == kModeOwn;
+        if (!own && (modes[i] < kModeSingle || modes[i] >= kModeTemplate + n_templates)) return t;
+        if (widths[i] > kAlphabet || own != (widths[i] != 0)) return t;
+    }
+    if (capture([&] { t.sym = expand_pdf_tables(compacted, widths, modes, templates, n_templates); }).kind !=
+            Failure::Kind::none ||
+        t.sym.size() != n * kAlphabet)
+        return t;
+    t.cum = Buffer<uint64_t>::uninit(n * (kAlphabet + 1));
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint64_t* row = t.sym.data() + i * kAlphabet;
+        uint64_t* cum = t.cum.data() + i * (kAlphabet + 1);
+        cum[0] = 0;
+        for (std::size_t s = 0; s < kAlphabet; ++s) cum[s + 1] = cum[s] + row[s];
+        if (cum[kAlphabet] != kProbScale) return t;
+        if (modes[i] == kModeOwn && row[widths[i] - 1] == 0) return t;
+    }
+    Buffer<uint8_t> again;
+    if (capture([&] { again = compact_pdf_tables(t.sym.cspan(), widths, modes); }).kind != Failure::Kind::none ||
+        again.size() != compacted.size() || (n && std::memcmp(again.data(), compacted.data(), again.size()) != 0))
+        return t;
+    t.lookups = build_all_lookups(t.cum.cspan(), n);
+    t.ok = true;
+    return t;
+}
+
+// stored_shard_tables(compacted, widths, modes, templates)
+// -> (cum uint64 (n, 257), sym uint64 (n, 256), lookups uint8 (n, 4096)), or
+//    None when the stored tables are not what the encoder writes.
+PyObject* stored_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Binder bind(fn_stored_shard_tables, args, nargs, kwnames);
+    const Array compacted_a = bind.array(DType::u8, 1);
+    const Array widths_a = bind.array(DType::u16, 1);
+    const Array modes_a = bind.array(DType::u8, 1);
+    const Array templates_a = bind.array(DType::u64, 2);
+    if (!bind) return nullptr;
+    Taker take;
+    const auto compacted = take.flat<uint8_t>(compacted_a);
+    const auto widths = take.flat<uint16_t>(widths_a);
+    const auto modes = take.flat<uint8_t>(modes_a);
+    const Buffer<uint64_t> templates = take.copy<uint64_t>(templates_a);
+    if (!take) return nullptr;
+    if (modes.size() != widths.size()) {
+        PyErr_SetString(PyExc_ValueError, "modes and widths must have the same length");
+        return nullptr;
+    }
+    StoredTables t;
+    const std::size_t n_templates = templates_a.shape()[0];
+    if (!run_released([&] { t = read_stored(compacted, widths, modes, templates.cspan(), n_templates); }))
+        return nullptr;
+    if (!t.ok) Py_RETURN_NONE;
+    const std::size_t n = widths.size();
+    PyObject* cum = to_numpy(std::move(t.cum), {n, kAlphabet + 1});
+    PyObject* sym = cum ? to_numpy(std::move(t.sym), {n, kAlphabet}) : nullptr;
+    PyObject* lookups = sym ? to_numpy(std::move(t.lookups), {n, kProbScale}) : nullptr;
+    if (!lookups) {
+        Py_XDECREF(cum);
+        Py_XDECREF(sym);
+        return nullptr;
+    }
+    return tuple_of({cum, sym, lookups});
+}
+
 }  // namespace
 
+const py::Function fn_stored_shard_tables{
+    "stored_shard_tables", {"compacted", "widths", "modes", "templates"}, stored_shard_tables};
 const py::Function fn_choose_shard_tables{"choose_shard_tables", {"counts", "templates"}, choose_shard_tables};
 
 }  // namespace kelm::codec
