@@ -148,7 +148,8 @@ PyObject* stored_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     StoredTables t;
     const std::size_t n_templates = templates_a.shape()[0];
-    if (!run_released([&] { t = read_stored(compacted, widths, modes, templates.cspan(), n_templates); }))
+    const auto read = [&] { t = read_stored(compacted, widths, modes, templates.cspan(), n_templates); };
+    if (!run_released_sized(widths.size() * kProbScale, read))  // the size of the slot lookups
         return nullptr;
     if (!t.ok) Py_RETURN_NONE;
     const std::size_t n = widths.size();
