@@ -31,8 +31,8 @@ import numpy as np
 from ._format import KIND_GRAY, KIND_RGBA, METHOD_DEFLATE, METHOD_LZMA, METHOD_PLANES, METHOD_SHARDS, byte_counts
 from ._predictors import DEFAULT as DEFAULT_PREDICTORS, choose as choose_predictors
 from ._tables import PARAMS, V1_SETS, default_set_id, table_set
-from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform, _pack,
-                          _sample, apply_order, distinct, find_palette, palette_orders, remap, undecorrelated, value_lists)
+from ._transforms import (FLAG_OPAQUE, FLAG_PALETTE, FLAG_PREDICTORS, FLAG_RGB, FLAG_VALUES, FLAG_ZERO, MAX_PALETTE, Transform,
+                          apply_order, find_palette, palette_orders, remap, sample_colours, undecorrelated, value_lists)
 
 LEVELS = range(10)
 DEFAULT_LEVEL = 2
@@ -57,8 +57,9 @@ def _palette_names(level, small):
     return ("luma", "adjacency") if level >= 2 else ("luma",)
 
 
-def _transforms(image, kind, level):
-    """(transform, coded image) pairs worth trying at this level, most promising first."""
+def _transforms(image, kind, level, sampled=None):
+    """(transform, coded image) pairs worth trying at this level, most promising
+    first; sampled: sample_colours of the image's pixels, when known."""
     h, w = image.shape[:2]
     px = h * w
     small = px < SMALL
@@ -67,11 +68,13 @@ def _transforms(image, kind, level):
     if kind == KIND_RGBA and np.all(pixels[:, 3] == 255):
         base = FLAG_OPAQUE
         pixels = pixels[:, :3]
+        sampled = None
     out = []
     if kind == KIND_GRAY and not small and level < 5 and _photo_like(pixels[:, 0]):
         pal = None
     else:
-        pal = find_palette(pixels)
+        sampled = sample_colours(pixels) if sampled is None else sampled
+        pal = find_palette(pixels, sampled)
     if pal is not None and len(pal[0]) == 1:
         return [(Transform(base | FLAG_PALETTE | FLAG_ZERO, pal[0]), None)]
     if pal is not None:
@@ -86,7 +89,7 @@ def _transforms(image, kind, level):
         out.append((Transform(flags, values=values), _shaped(coded, h, w)))
         if level >= 2 and not flags & FLAG_ZERO:
             out.append((Transform(flags | FLAG_RGB, values=values), _shaped(undecorrelated(coded), h, w)))
-    art = kind != KIND_GRAY and _art_like(pixels)
+    art = kind != KIND_GRAY and _art_like(pixels, sampled)
     plain = level >= 5 or small or not out
     if plain and base:
         out.append((Transform(base), _shaped(np.ascontiguousarray(pixels), h, w)))
@@ -101,9 +104,9 @@ def _transforms(image, kind, level):
     return out
 
 
-def _art_like(pixels) -> bool:
+def _art_like(pixels, sampled=None) -> bool:
     """Few colours in a sample of 4096 pixels (a photograph shows thousands): rendered art."""
-    return len(distinct(_pack(_sample(pixels)))) <= 4 * MAX_PALETTE
+    return (sample_colours(pixels) if sampled is None else sampled) <= 4 * MAX_PALETTE
 
 
 def _photo_like(gray) -> bool:
@@ -198,11 +201,13 @@ def candidates(image, kind, level, method=None, set_id=None):
     """The candidate codings of an image at a level; method and set_id fix those choices."""
     h, w = image.shape[:2]
     small = h * w < SMALL
+    colour = level >= 2 and h * w > 0 and kind != KIND_GRAY
+    sampled = sample_colours(image.reshape(h * w, -1)) if colour else None
     if level == 0 or h * w == 0:
         pairs = [(None, image)]
     else:
-        pairs = _transforms(image, kind, level)
-    art = level >= 2 and h * w > 0 and kind != KIND_GRAY and _art_like(image.reshape(h * w, -1))
+        pairs = _transforms(image, kind, level, sampled)
+    art = colour and _art_like(image.reshape(h * w, -1), sampled)
     smooth = level >= 2 and not art and h * w > 0 and _smooth(image)
     out = []
     for transform, coded in pairs:

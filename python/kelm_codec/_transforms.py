@@ -159,11 +159,16 @@ def _pack(pixels: np.ndarray) -> np.ndarray:
     return key
 
 
-def find_palette(pixels: np.ndarray):
+def sample_colours(pixels: np.ndarray) -> int:
+    """How many colours a sample of about 4096 of the (n, c) pixels shows."""
+    return len(distinct(_pack(_sample(pixels))))
+
+
+def find_palette(pixels: np.ndarray, sampled: int | None = None):
     """(colours (k, c), indices into them) when the (n, c) pixels take at most
     256 colours, else None. A sample rules out most images with many colours
-    before any pass over all pixels."""
-    if len(distinct(_pack(_sample(pixels)))) > MAX_PALETTE:
+    before any pass over all pixels; sampled: its sample_colours, when known."""
+    if (sample_colours(pixels) if sampled is None else sampled) > MAX_PALETTE:
         return None
     keys = _pack(pixels)
     found = distinct(_sample(keys, 65536))
@@ -241,7 +246,7 @@ def value_lists(pixels: np.ndarray, max_values: int):
     out = []
     for c in range(pixels.shape[1]):
         col = pixels[:, c]
-        if len(distinct(_sample(col))) > max_values:
+        if np.count_nonzero(byte_counts(_sample(col))) > max_values:
             out.append(None)
             continue
         v = np.flatnonzero(byte_counts(col)).astype(np.uint8)

@@ -20,6 +20,8 @@ namespace {
 
 using namespace kelm::py;
 
+constexpr std::size_t kSharedChoiceBytes = kInlineBytes / 16;
+
 // One shard: an empty shard, or one of symbol 0 alone, takes the single-symbol
 // table; any other its own table of width (largest symbol + 1) or a template,
 // the stored table weighed at 8 bits a byte of its smaller compact form.
@@ -67,11 +69,17 @@ PyObject* choose_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const auto choose = [&] {
         std::optional<TemplateSet> set;
         if (n_templates > 0) set.emplace(templates.cspan(), n_templates, false);
-        for (std::size_t i = 0; i < n; ++i)
-            modes[i] = choose_one(counts.data() + i * kAlphabet, set ? &*set : nullptr,
-                                  tables.data() + i * kAlphabet, widths[i]);
+        parallel_for(
+            n,
+            [&](std::size_t i) {
+                modes[i] = choose_one(counts.data() + i * kAlphabet, set ? &*set : nullptr,
+                                      tables.data() + i * kAlphabet, widths[i]);
+            },
+            4);
     };
-    if (!run_released(choose)) return nullptr;
+    // A shard's choice weighs every template: from 16 shards on, the pool's
+    // workers share them.
+    if (!run_released_sized(n * kSharedChoiceBytes, choose)) return nullptr;
     PyObject* m = to_numpy(std::move(modes), {n});
     PyObject* w = m ? to_numpy(std::move(widths), {n}) : nullptr;
     PyObject* t = w ? to_numpy(std::move(tables), {n, kAlphabet}) : nullptr;
