@@ -856,6 +856,31 @@ def test_planes_kept_above_the_default_level_only_where_it_saves_two_percent(mon
     assert kelm_codec.encode(photo("rgb", 4, 4), level=level)[0] == kept
 
 
+@pytest.mark.parametrize("damage", ["none", "flips", "cut", "count"])
+def test_varints_in_arrays_are_the_byte_by_byte_coding(damage):
+    from kelm_codec import _format as F
+    rng = np.random.default_rng(len(damage))
+    for _ in range(300):
+        n = int(rng.integers(0, 40))
+        v = (rng.integers(0, 2 ** 32, n, dtype=np.uint64) >> rng.integers(0, 33, n).astype(np.uint64)).astype(np.uint32)
+        data = F.pack_varints(v)
+        assert data == F._pack_varints_one_by_one(v.tolist())
+        b = bytearray(data)
+        if damage == "flips" and b:
+            b[rng.integers(0, len(b))] ^= 1 << int(rng.integers(0, 8))
+        elif damage == "cut":
+            b = b[:int(rng.integers(0, len(b) + 1))] + bytes(int(rng.integers(0, 2)))
+        count = n + int(rng.integers(-1, 2)) if damage == "count" else n
+        limit = int(rng.choice([0xFFFFFFFF, 1000]))
+        outcomes = []
+        for f in (F.unpack_varints, F._unpack_varints_one_by_one):
+            try:
+                outcomes.append(f(bytes(b), max(count, 0), limit, "x").tolist())
+            except FormatError as e:
+                outcomes.append(str(e))
+        assert outcomes[0] == outcomes[1]
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("kind", ["photo", "art", "gray"])
 def test_candidates_in_stages_give_the_smallest_file_of_all(kind, threads):

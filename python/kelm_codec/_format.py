@@ -122,7 +122,29 @@ class Reader:
             raise FormatError(f"{self.remaining} unexpected bytes after the end of the data")
 
 
+# Unsigned LEB128: seven bits a byte, low bits first, the high bit set on every
+# byte but a number's last. Numbers below 2^35 take at most five bytes.
+_VARINT_BYTES = 5
+
+
 def pack_varints(values) -> bytes:
+    v = np.asarray(values)
+    if v.ndim != 1 or v.dtype.kind not in "ui" or (v.size and (v.min() < 0 or v.max() >= 1 << 35)):
+        return _pack_varints_one_by_one(values)
+    v = v.astype(np.uint64)
+    nb = np.ones(v.size, np.int64)
+    for k in range(1, _VARINT_BYTES):
+        nb += v >= np.uint64(1 << (7 * k))
+    starts = np.cumsum(nb) - nb
+    out = np.empty(int(nb.sum()), np.uint8)
+    for k in range(_VARINT_BYTES):
+        sel = nb > k
+        more = np.where(nb[sel] > k + 1, 0x80, 0).astype(np.uint64)
+        out[starts[sel] + k] = ((v[sel] >> np.uint64(7 * k)) & np.uint64(0x7F)) | more
+    return out.tobytes()
+
+
+def _pack_varints_one_by_one(values) -> bytes:
     out = bytearray()
     for v in values:
         v = int(v)
@@ -135,6 +157,26 @@ def pack_varints(values) -> bytes:
 
 def unpack_varints(buf, n: int, limit: int, what: str) -> np.ndarray:
     """n unsigned LEB128 numbers, each at most limit, filling buf exactly."""
+    a = np.frombuffer(bytes(buf), np.uint8)
+    ends = np.flatnonzero(a < 0x80)[:n]
+    if n == 0 or len(ends) < n or ends[-1] != len(a) - 1:
+        return _unpack_varints_one_by_one(buf, n, limit, what)  # fails, or reads nothing
+    starts = np.empty(n, np.int64)
+    starts[0] = 0
+    starts[1:] = ends[:-1] + 1
+    nb = ends - starts + 1
+    if nb.max() > _VARINT_BYTES:
+        return _unpack_varints_one_by_one(buf, n, limit, what)
+    v = np.zeros(n, np.uint64)
+    for k in range(_VARINT_BYTES):
+        sel = nb > k
+        v[sel] |= (a[starts[sel] + k].astype(np.uint64) & np.uint64(0x7F)) << np.uint64(7 * k)
+    if v.max() > limit:
+        return _unpack_varints_one_by_one(buf, n, limit, what)
+    return v.astype(np.uint32)
+
+
+def _unpack_varints_one_by_one(buf, n: int, limit: int, what: str) -> np.ndarray:
     out = np.empty(n, np.uint32)
     b = bytes(buf)
     pos = 0
