@@ -156,8 +156,13 @@ PyObject* stored_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     StoredTables t;
     const std::size_t n_templates = templates_a.shape()[0];
-    const auto read = [&] { t = read_stored(compacted, widths, modes, templates.cspan(), n_templates); };
-    if (!run_released_sized(widths.size() * kProbScale, read))  // the size of the slot lookups
+    // On the calling thread: filling even a large group's slot lookups takes
+    // less time than waking the pool.
+    const auto read = [&] {
+        const InlineSteps inline_steps;
+        t = read_stored(compacted, widths, modes, templates.cspan(), n_templates);
+    };
+    if (!run_released(read))
         return nullptr;
     if (!t.ok) Py_RETURN_NONE;
     const std::size_t n = widths.size();
