@@ -97,14 +97,7 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
     m = None if method is None else _METHOD_IDS[method]
     set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
-    jobs = [lambda: candidates(image, kind, int(level), m, set_id), lambda: crc32(image)]
-    # On a large image the checksum runs beside the analysis.
-    cands, crc = run_jobs(jobs, threads if h * w >= SIDE_BY_SIDE_CHECKSUM else 1)
-    return _smallest(cands, kind, h, w, crc, threads, level)
-
-
-# From this many pixels the checksum of the image runs beside its analysis.
-SIDE_BY_SIDE_CHECKSUM = 1 << 19
+    return _smallest(candidates(image, kind, int(level), m, set_id), kind, h, w, crc32(image), threads, level)
 
 
 # Below this many pixels candidates, and the jobs within one, are too quick to
