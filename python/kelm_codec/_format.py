@@ -127,9 +127,13 @@ class Reader:
 _VARINT_BYTES = 5
 
 
+# Below this many numbers the byte-by-byte loops are quicker than array operations.
+_FEW_VARINTS = 48
+
+
 def pack_varints(values) -> bytes:
     v = np.asarray(values)
-    if v.ndim != 1 or v.dtype.kind not in "ui" or (v.size and (v.min() < 0 or v.max() >= 1 << 35)):
+    if v.ndim != 1 or v.size < _FEW_VARINTS or v.dtype.kind not in "ui" or v.min() < 0 or v.max() >= 1 << 35:
         return _pack_varints_one_by_one(values)
     v = v.astype(np.uint64)
     nb = np.ones(v.size, np.int64)
@@ -157,9 +161,11 @@ def _pack_varints_one_by_one(values) -> bytes:
 
 def unpack_varints(buf, n: int, limit: int, what: str) -> np.ndarray:
     """n unsigned LEB128 numbers, each at most limit, filling buf exactly."""
+    if n < _FEW_VARINTS:
+        return _unpack_varints_one_by_one(buf, n, limit, what)
     a = np.frombuffer(bytes(buf), np.uint8)
     ends = np.flatnonzero(a < 0x80)[:n]
-    if n == 0 or len(ends) < n or ends[-1] != len(a) - 1:
+    if len(ends) < n or ends[-1] != len(a) - 1:
         return _unpack_varints_one_by_one(buf, n, limit, what)  # fails, or reads nothing
     starts = np.empty(n, np.int64)
     starts[0] = 0

@@ -20,7 +20,7 @@ namespace {
 
 using namespace kelm::py;
 
-constexpr std::size_t kSharedChoiceBytes = kInlineBytes / 16;
+constexpr std::size_t kSharedChoiceBytes = kInlineBytes / 64;
 
 // One shard: an empty shard, or one of symbol 0 alone, takes the single-symbol
 // table; any other its own table of width (largest symbol + 1) or a template,
@@ -77,7 +77,7 @@ PyObject* choose_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
             },
             4);
     };
-    // A shard's choice weighs every template: from 16 shards on, the pool's
+    // A shard's choice weighs every template: from 64 shards on, the pool's
     // workers share them.
     if (!run_released_sized(n * kSharedChoiceBytes, choose)) return nullptr;
     PyObject* m = to_numpy(std::move(modes), {n});
