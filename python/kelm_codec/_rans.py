@@ -167,21 +167,7 @@ class RecordsV2:
         states = np.frombuffer(rd.take(4 * _STATE_BYTES * k, what + " states"), np.uint8).reshape(4 * k, _STATE_BYTES)
         body = np.frombuffer(rd.take(int(lens.sum(dtype=np.uint64)), what), np.uint8)
         check_room(counts, body.size + 4 * _STATE_BYTES * k, tables.bits, what)
-        heads = np.tile(_EMPTY_HEAD, (len(kept), 1))
-        wide = np.zeros((4 * k, 8), np.uint8)
-        wide[:, :_STATE_BYTES] = states
-        heads[kept, :32] = wide.reshape(k, 32)
-        heads[kept, 32:] = lens.astype("<u4").view(np.uint8).reshape(k, 4)
-        all_lens = np.zeros(len(kept), np.int64)
-        all_lens[kept] = lens
-        parts, pos = [], 0
-        for i in range(len(kept)):
-            parts.append(heads[i])
-            n = int(all_lens[i])
-            if n:
-                parts.append(body[pos:pos + n])
-                pos += n
-        return np.concatenate(parts)
+        return _records_v1(kept, lens, states, body)
 
     @staticmethod
     def write_states(wr: Writer, states):
@@ -193,6 +179,24 @@ class RecordsV2:
     def read_states(rd: Reader, what: str):
         b = bytes(rd.take(4 * _STATE_BYTES, what))
         return [int.from_bytes(b[i:i + _STATE_BYTES], "little") for i in range(0, len(b), _STATE_BYTES)]
+
+
+def _records_v1(kept, lens, states, body) -> np.ndarray:
+    """The backend's payload of records (version 1) from the kept shards' byte
+    counts, states (5 bytes each) and bytes: the others' records hold the
+    initial states and no bytes."""
+    n, k = len(kept), len(lens)
+    wide = np.zeros((4 * k, 8), np.uint8)
+    wide[:, :_STATE_BYTES] = states
+    all_states = np.full((n, 4), INITIAL_STATE, np.uint64)
+    all_states[kept] = wide.view("<u8").reshape(k, 4)
+    all_lens = np.zeros(n, np.uint32)
+    all_lens[kept] = lens
+    before = np.cumsum(all_lens, dtype=np.int64) - all_lens  # bytes of the records before each
+    writes = (SHARD_RECORD_HEADER * np.arange(n, dtype=np.int64) + before).astype(np.uint32)
+    out = np.empty(SHARD_RECORD_HEADER * n + body.size, np.uint8)
+    _kernels.pack_shard_payloads(all_states, all_lens, before.astype(np.uint32), body, out, writes)
+    return out
 
 
 _EMPTY_HEAD = np.frombuffer(struct.pack("<4QI", *[INITIAL_STATE] * 4, 0), np.uint8)
