@@ -297,7 +297,7 @@ def test_module_interface():
                           "decode_shards", "decode_plane", "shard_streams_predicted", "reconstruct_predicted",
                           "decode_bands_rgb", "crc32", "shard_streams_rgba", "shard_streams_gray",
                           "alpha_residuals_rgba", "byte_counts", "choose_shard_tables", "encode_shard_records",
-                          "stored_shard_tables",
+                          "stored_shard_tables", "greedy_chain",
                           "p1_gray", "p1_rgb", "bp_build_pdf_sharded",
                           "bp_build_pdf_sharded_rgb", "bp_encode_sharded", "rans_encode_shards_parallel",
                           "pack_shard_payloads", "build_all_lookups", "decide_shard_mode", "compact_pdf_tables",
@@ -691,6 +691,39 @@ def test_stored_shard_tables_accept_only_what_the_checks_accept():
             ref = step_by_step(*parts)
             assert ref is not None and all(_same(a, b) for a, b in zip(got, ref[:3]))
     assert accepted > 3
+
+
+def _chain_step_by_step(score, start, grow_both):
+    """The palette chain as numpy found it, an unused entry at a time."""
+    score = score.astype(np.float64)
+    chain, free = [start], np.ones(len(score), bool)
+    free[start] = False
+    for _ in range(len(score) - 1):
+        tail = np.where(free, score[chain[-1]], -np.inf)
+        front = np.where(free, score[chain[0]], -np.inf)
+        if grow_both and front.max() > tail.max():
+            j = int(np.argmax(front))
+            chain.insert(0, j)
+        else:
+            j = int(np.argmax(tail))
+            chain.append(j)
+        free[j] = False
+    return chain
+
+
+@pytest.mark.parametrize("grow_both, least", [(True, False), (False, False), (False, True)])
+def test_greedy_chain_is_the_step_by_step_chain(grow_both, least):
+    rng = np.random.default_rng(14)
+    for trial in range(60):
+        k = int(rng.integers(1, 90))
+        score = rng.integers(0, [3, 1000][trial % 2], (k, k)).astype(np.uint64)
+        score += score.T
+        start = int(rng.integers(0, k))
+        got = kk.greedy_chain(score, start, grow_both, least)
+        ref = _chain_step_by_step(-score.astype(np.int64) if least else score, start, grow_both)
+        assert got.tolist() == ref
+    with pytest.raises(ValueError, match="square"):
+        kk.greedy_chain(np.zeros((2, 3), np.uint64), 0, True, False)
 
 
 def _outcome(fn, *args, **kw):

@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import _kernels
 from ._format import KIND_GRAY, KIND_RGB, KIND_RGBA, FormatError, Reader, Writer, byte_counts
 
 FLAG_PALETTE = 1   # the coded image is a gray plane of palette indices
@@ -209,29 +210,17 @@ def palette_orders(colours: np.ndarray, idx: np.ndarray, h: int, w: int, names) 
             out[name] = _chain(co + co.T, int(np.argmax(freq)), grow_both=True)
         elif name == "nearest":
             d = ((c[:, None, :] - c[None, :, :]) ** 2).sum(-1)
-            out[name] = _chain(-d, int(np.argmin(luma)), grow_both=False)
+            out[name] = _chain(d, int(np.argmin(luma)), grow_both=False, least=True)
     return out
 
 
-def _chain(score: np.ndarray, start: int, grow_both: bool) -> np.ndarray:
+def _chain(score: np.ndarray, start: int, grow_both: bool, least: bool = False) -> np.ndarray:
     """Greedy chain through all entries: each step adds the best scored unused
-    entry at its end (or, grow_both, at whichever end scores better)."""
-    k = len(score)
-    score = score.astype(np.float64)
-    chain = [start]
-    free = np.ones(k, bool)
-    free[start] = False
-    for _ in range(k - 1):
-        tail = np.where(free, score[chain[-1]], -np.inf)
-        front = np.where(free, score[chain[0]], -np.inf) if grow_both else None
-        if front is not None and front.max() > tail.max():
-            j = int(np.argmax(front))
-            chain.insert(0, j)
-        else:
-            j = int(np.argmax(tail))
-            chain.append(j)
-        free[j] = False
-    return np.array(chain, np.int64)
+    entry (the highest score, or with least the lowest; the first of equals) at
+    its end, or with grow_both at whichever end scores strictly better (the end
+    on a tie). Scores are counts or squared distances."""
+    scores = np.ascontiguousarray(score, np.uint64)
+    return _kernels.greedy_chain(scores, start, grow_both, least).astype(np.int64)
 
 
 def apply_order(colours, idx, order):

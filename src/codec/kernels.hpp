@@ -50,6 +50,8 @@ extern const py::Function fn_reconstruct_bands_rgb;
 bool band_offsets_shape(const py::Array& offsets, std::size_t bands, std::vector<std::size_t>& shape);
 // A band rebuild's planes as the tuple (gr, rd, bd), each uint8 (sum(heights), w).
 PyObject* band_planes_tuple(BandPlanes&& planes, const std::vector<uint64_t>& heights, std::size_t w);
+// palette_chain.cpp
+extern const py::Function fn_greedy_chain;
 // predicted.cpp
 extern const py::Function fn_shard_streams_predicted;
 extern const py::Function fn_reconstruct_predicted;

@@ -47,6 +47,7 @@ const Function* const kTable[] = {
     &fn_choose_shard_tables,
     &fn_encode_shard_records,
     &fn_stored_shard_tables,
+    &fn_greedy_chain,
 };
 // Built on first import, after every module-level Function is: the backend's
 // functions copy kelm_rans's, which live in other files.
