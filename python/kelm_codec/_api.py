@@ -118,30 +118,27 @@ def _smallest(cands: list[Candidate], kind, h, w, crc, threads, level) -> bytes:
         threads = 1
     best = (float("inf"), 0, b"")  # weight, index, file
 
-    def weight(i, data):
-        margin = PLANES_MARGIN if cands[i].method == METHOD_PLANES and level > DEFAULT_LEVEL else 0
-        return len(data) * (1 + margin)
-
     def code(i, budget, cand_threads):
         try:
             return _encode_candidate(cands[i], kind, h, w, crc, cand_threads, budget)
         except OverBudget:
             return None
 
+    def keep(i, data):
+        nonlocal best
+        if data is not None:
+            margin = PLANES_MARGIN if cands[i].method == METHOD_PLANES and level > DEFAULT_LEVEL else 0
+            best = min(best, (len(data) * (1 + margin), i, data))
+
     for stage in _STAGES:
         order = [i for i, c in enumerate(cands) if c.method in stage]
         if side_by_side:
             budget = best[0]
-            files = run_jobs([lambda i=i: code(i, budget, 1) for i in order], threads)
+            for i, data in zip(order, run_jobs([lambda i=i: code(i, budget, 1) for i in order], threads)):
+                keep(i, data)
         else:
-            files = []
             for i in order:
-                files.append(code(i, best[0], threads))
-                if files[-1] is not None:
-                    best = min(best, (weight(i, files[-1]), i, files[-1]))
-        for i, data in zip(order, files):
-            if data is not None:
-                best = min(best, (weight(i, data), i, data))
+                keep(i, code(i, best[0], threads))
     return best[2]
 
 

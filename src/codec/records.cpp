@@ -26,8 +26,7 @@ Buffer<uint8_t> encode_records(std::span<const uint8_t> data, std::span<const ui
                                std::span<const uint32_t> lengths, std::span<const uint64_t> cums,
                                std::span<const uint64_t> freqs, uint64_t initial_state) {
     thread_local Buffer<uint8_t> kept;
-    EncodedShards r = kelm::rans_encode_shards_parallel(data, offsets, lengths, cums, freqs, initial_state,
-                                                        std::move(kept));
+    EncodedShards r = kelm::rans_encode_shards_parallel(data, offsets, lengths, cums, freqs, initial_state, &kept);
     const std::size_t n = lengths.size();
     Buffer<uint32_t> at = Buffer<uint32_t>::uninit(n);
     uint64_t total = 0;

@@ -1,6 +1,7 @@
-// choose_shard_tables: the stored form of a group's shard tables, chosen for
-// every shard in one call (one decide_shard_mode call a shard from Python
-// cost more than the decisions on small images).
+// A group's shard tables in one call each way: choose_shard_tables picks the
+// stored form of every shard's table (one decide_shard_mode call a shard from
+// Python cost more than the decisions on small images); stored_shard_tables
+// reads a stored group back with the reader's checks.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -80,15 +81,8 @@ PyObject* choose_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     // A shard's choice weighs every template: from 64 shards on, the pool's
     // workers share them.
     if (!run_released_sized(n * kSharedChoiceBytes, choose)) return nullptr;
-    PyObject* m = to_numpy(std::move(modes), {n});
-    PyObject* w = m ? to_numpy(std::move(widths), {n}) : nullptr;
-    PyObject* t = w ? to_numpy(std::move(tables), {n, kAlphabet}) : nullptr;
-    if (!t) {
-        Py_XDECREF(m);
-        Py_XDECREF(w);
-        return nullptr;
-    }
-    return tuple_of({m, w, t});
+    return tuple_of({to_numpy(std::move(modes), {n}), to_numpy(std::move(widths), {n}),
+                     to_numpy(std::move(tables), {n, kAlphabet})});
 }
 
 // A group's tables from the file: each shard's frequencies, their cumulative
@@ -162,19 +156,11 @@ PyObject* stored_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const InlineSteps inline_steps;
         t = read_stored(compacted, widths, modes, templates.cspan(), n_templates);
     };
-    if (!run_released(read))
-        return nullptr;
+    if (!run_released(read)) return nullptr;
     if (!t.ok) Py_RETURN_NONE;
     const std::size_t n = widths.size();
-    PyObject* cum = to_numpy(std::move(t.cum), {n, kAlphabet + 1});
-    PyObject* sym = cum ? to_numpy(std::move(t.sym), {n, kAlphabet}) : nullptr;
-    PyObject* lookups = sym ? to_numpy(std::move(t.lookups), {n, kProbScale}) : nullptr;
-    if (!lookups) {
-        Py_XDECREF(cum);
-        Py_XDECREF(sym);
-        return nullptr;
-    }
-    return tuple_of({cum, sym, lookups});
+    return tuple_of({to_numpy(std::move(t.cum), {n, kAlphabet + 1}), to_numpy(std::move(t.sym), {n, kAlphabet}),
+                     to_numpy(std::move(t.lookups), {n, kProbScale})});
 }
 
 }  // namespace

@@ -299,11 +299,10 @@ void encode_all(EncodeCall& call) {
 
 }  // namespace shard_encoding
 
-namespace {
-
-EncodedShards encode_shards(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
-                            std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
-                            std::span<const uint64_t> sym_freqs, uint64_t initial_state, Buffer<uint8_t>* room) {
+EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
+                                          std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
+                                          std::span<const uint64_t> sym_freqs, uint64_t initial_state,
+                                          Buffer<uint8_t>* room) {
     using namespace shard_encoding;
     magic_lut();
     const std::size_t n = lengths.size();
@@ -322,13 +321,10 @@ EncodedShards encode_shards(std::span<const uint8_t> data, std::span<const uint3
                " bytes, more than the 4294967295 that 32-bit offsets can address");
 
     r.final_states = Buffer<uint64_t>::uninit(checked_mul(n, 4));
-    if (!room) {
-        r.bitstreams = Buffer<uint8_t>::zeroed(total);
-        prefer_huge_pages(r.bitstreams.data(), total);
-    } else if (room->size() >= total) {
+    if (room && room->size() >= total) {
         r.bitstreams = std::move(*room);
     } else {
-        r.bitstreams = Buffer<uint8_t>::uninit(total);
+        r.bitstreams = room ? Buffer<uint8_t>::uninit(total) : Buffer<uint8_t>::zeroed(total);
         prefer_huge_pages(r.bitstreams.data(), total);
     }
     r.bs_lengths = Buffer<uint32_t>::uninit(n);
@@ -338,21 +334,6 @@ EncodedShards encode_shards(std::span<const uint8_t> data, std::span<const uint3
     else encode_all<ScalarKernel>(call);
     call.failure.rethrow();
     return r;
-}
-
-}  // namespace
-
-EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
-                                          std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
-                                          std::span<const uint64_t> sym_freqs, uint64_t initial_state) {
-    return encode_shards(data, offsets, lengths, cum_freqs, sym_freqs, initial_state, nullptr);
-}
-
-EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
-                                          std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
-                                          std::span<const uint64_t> sym_freqs, uint64_t initial_state,
-                                          Buffer<uint8_t>&& room) {
-    return encode_shards(data, offsets, lengths, cum_freqs, sym_freqs, initial_state, &room);
 }
 
 }  // namespace kelm

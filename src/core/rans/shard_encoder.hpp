@@ -18,18 +18,14 @@ struct EncodedShards {
 
 // Shard i: lengths[i] symbols of data from offsets[i]; tables: row i of
 // sym_freqs (stride 256) and cum_freqs (stride 257). All four states of every
-// shard start at initial_state.
-EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
-                                          std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
-                                          std::span<const uint64_t> sym_freqs, uint64_t initial_state);
-
-// The same, with the shards' regions in *room, grown as needed and handed back
-// in the result's bitstreams: a caller that keeps it for its next call maps no
-// fresh memory. The bytes past each shard's output are then whatever room held.
+// shard start at initial_state. With room, the shards' regions are in *room,
+// grown as needed and moved into the result's bitstreams: a caller that keeps
+// it for its next call maps no fresh memory, and the bytes past each shard's
+// output are then whatever room held (else zeros).
 EncodedShards rans_encode_shards_parallel(std::span<const uint8_t> data, std::span<const uint32_t> offsets,
                                           std::span<const uint32_t> lengths, std::span<const uint64_t> cum_freqs,
                                           std::span<const uint64_t> sym_freqs, uint64_t initial_state,
-                                          Buffer<uint8_t>&& room);
+                                          Buffer<uint8_t>* room = nullptr);
 
 
 }  // namespace kelm
