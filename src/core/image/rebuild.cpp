@@ -48,7 +48,6 @@ struct LaneFrame {
     uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
-    uint8_t next[256];          // in rows without checks: what each shard's next residual adds to the prediction
     const uint8_t* limit[256];  // where each shard's residuals (or its piece) end
     PieceSource* pieces;        // where the next piece comes from, if they come in pieces
     const uint8_t* tail_end;    // the limit of cursors moved into the plane's tail copy; null in pieces
@@ -127,23 +126,13 @@ template <bool Guided, bool Diff, bool Checked, bool InEntry>
         j = (e & ~std::size_t(511)) + (l > u ? l : u);
     }
     const std::size_t shard = InEntry ? e >> 9 : shards[Guided ? (e & ~std::size_t(511)) + guide[i] : j];
-    uint8_t add;
+    const uint8_t* c = s.cursor[shard];
     if constexpr (Checked) {
-        const uint8_t* c = s.cursor[shard];
         if (c >= s.limit[shard]) [[unlikely]]
             c = next_piece(s, shard);
-        s.cursor[shard] = c + 1;
-        add = residual_add<Diff>(*c, unfolded);
-    } else {
-        // The shard's residual was read when its previous one was used, so
-        // the pixel waits for one load, not for its cursor and then the
-        // residual. The cursor is taken and moved on through one memory
-        // operand, so that its address is formed once, in the operand.
-        add = s.next[shard];
-        const uint8_t* c;
-        asm("mov %1, %0\n\taddq $1, %1" : "=&r"(c), "+m"(s.cursor[shard]));
-        s.next[shard] = residual_add<Diff>(c[1], unfolded);
     }
+    s.cursor[shard] = c + 1;
+    const uint8_t add = residual_add<Diff>(*c, unfolded);
     const uint8_t value = uint8_t(j + add);
     s.out[i] = value;
     return value;
@@ -151,8 +140,7 @@ template <bool Guided, bool Diff, bool Checked, bool InEntry>
 
 // True when no step of a row of w pixels on the lanes in use can read past
 // what is readable: every cursor has more than w residuals left before its
-// limit (a step reads the residual after the one it uses), or
-// points into its plane's tail copy. A cursor with fewer left moves into the
+// limit, or points into its plane's tail copy. A cursor with fewer left moves into the
 // tail copy here, where it reads the same residuals. Lanes in pieces look at
 // their limits at every step.
 template <std::size_t K>
@@ -212,14 +200,6 @@ template <std::size_t K, bool G, bool RB, bool Diff, bool InEntry>
     // A cursor moves at most w places in a row, so a row with room for that
     // needs no look at the limits at each step, only one after the row.
     const bool checked = !room_for_row(f, out, w, n_cursors);
-    if (!checked) {
-        const uint8_t* const unfolded = t.bytes() + FoldedTables::kUnfoldOffset;
-        for (std::size_t k = 0; k < 3 * K; ++k) {
-            if (!out[k]) continue;
-            LaneFrame& s = f.lane[k];
-            for (std::size_t c = 0; c < n_cursors; ++c) s.next[c] = residual_add<Diff>(*s.cursor[c], unfolded);
-        }
-    }
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
         for (std::size_t b = 0; b < K; ++b) {
