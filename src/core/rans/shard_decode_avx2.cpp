@@ -95,27 +95,19 @@ KELM_AVX2 bool build_slot_entries(const ShardJob& job, uint32_t* entries) {
     return true;
 }
 
-// A shard in a lane: job describes what is left of it.
-struct Lane {
-    ShardJob job;
-    uint32_t* entries;
-};
-
-// count groups of every lane; each lane has at least count whole groups left
-// and at least 8 + 8 * (count - 1) bytes, so no read needs a bound test.
+// count groups of every lane (lane k's slot entries at entries + k * kEntries,
+// so that one register addresses them all); each lane has at least count
+// whole groups left and at least 8 + 8 * (count - 1) bytes, so no read needs
+// a bound test.
 template <int K>
-KELM_AVX2 void run_groups(Lane* lanes, std::size_t count) {
+KELM_AVX2 void run_groups(ShardJob* lanes, const uint32_t* entries, std::size_t count) {
     __m256i X[K];
-    const uint8_t* B[K];
-    std::ptrdiff_t P[K];
+    const uint8_t* R[K];  // the 8 bytes that end at the read position
     uint8_t* O[K];
-    const int* T[K];
     for (int k = 0; k < K; ++k) {
-        X[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[k].job.st));
-        B[k] = lanes[k].job.bytes;
-        P[k] = std::ptrdiff_t(lanes[k].job.len) - 1;
-        O[k] = lanes[k].job.out;
-        T[k] = reinterpret_cast<const int*>(lanes[k].entries);
+        X[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[k].st));
+        R[k] = lanes[k].bytes + lanes[k].len - 8;
+        O[k] = lanes[k].out;
     }
     const __m256i slot_mask = _mm256_set1_epi64x(int64_t(kSlotMask));
     const __m256i lower = _mm256_set1_epi64x(int64_t(kLowerBound));
@@ -129,7 +121,7 @@ KELM_AVX2 void run_groups(Lane* lanes, std::size_t count) {
         for (int k = 0; k < K; ++k) {
             const __m256i slot = _mm256_and_si256(X[k], slot_mask);
             const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-            const uint32_t* t = reinterpret_cast<const uint32_t*>(T[k]);
+            const uint32_t* t = entries + k * kEntries;
             const uint64_t e01 = t[_mm_cvtsi128_si64(lo)] | uint64_t(t[_mm_extract_epi64(lo, 1)]) << 32;
             const uint64_t e23 = t[_mm_cvtsi128_si64(hi)] | uint64_t(t[_mm_extract_epi64(hi, 1)]) << 32;
             E[k] = _mm_insert_epi64(_mm_cvtsi64_si128(int64_t(e01)), int64_t(e23), 1);
@@ -149,31 +141,31 @@ KELM_AVX2 void run_groups(Lane* lanes, std::size_t count) {
             const unsigned need =
                 unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_blend_epi32(below, two, 0xAA))));
             uint64_t w;
-            std::memcpy(&w, B[k] + P[k] - 7, 8);
+            std::memcpy(&w, R[k], 8);
             const RenormStep& step = kRenorm[need];
             const __m256i in = _mm256_shuffle_epi8(_mm256_set1_epi64x(int64_t(w)),
                                                    _mm256_load_si256(reinterpret_cast<const __m256i*>(step.shuffle)));
             const __m256i shift = _mm256_load_si256(reinterpret_cast<const __m256i*>(step.shift));
             X[k] = _mm256_or_si256(_mm256_sllv_epi64(x, shift), in);
-            P[k] -= std::ptrdiff_t(_mm_popcnt_u32(need));
+            R[k] -= _mm_popcnt_u32(need);
         }
     }
     for (int k = 0; k < K; ++k) {
-        ShardJob& job = lanes[k].job;
+        ShardJob& job = lanes[k];
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.st), X[k]);
-        job.len = std::size_t(P[k] + 1);
+        job.len = std::size_t(R[k] + 8 - job.bytes);
         job.out += 4 * count;
         job.n -= 4 * count;
     }
 }
 
-void run_lanes(Lane* lanes, int active, std::size_t count) {
+void run_lanes(ShardJob* lanes, const uint32_t* entries, int active, std::size_t count) {
     static_assert(kMinLanes == 3 && kMaxLanes == 6);
     switch (active) {
-        case 3: return run_groups<3>(lanes, count);
-        case 4: return run_groups<4>(lanes, count);
-        case 5: return run_groups<5>(lanes, count);
-        default: return run_groups<6>(lanes, count);
+        case 3: return run_groups<3>(lanes, entries, count);
+        case 4: return run_groups<4>(lanes, entries, count);
+        case 5: return run_groups<5>(lanes, entries, count);
+        default: return run_groups<6>(lanes, entries, count);
     }
 }
 
@@ -190,32 +182,34 @@ std::size_t decode_shards_avx2(std::span<ShardJob> jobs) {
     // and little is left for the scalar decoder.
     std::stable_sort(jobs.begin(), jobs.end(), [](const ShardJob& a, const ShardJob& b) { return a.n > b.n; });
     Buffer<uint32_t> entries = Buffer<uint32_t>::uninit(kMaxLanes * kEntries);
-    Lane lanes[kMaxLanes];
-    for (int k = 0; k < kMaxLanes; ++k) lanes[k].entries = entries.data() + k * kEntries;
+    const auto slot = [&](int k) { return entries.data() + k * kEntries; };
+    ShardJob lanes[kMaxLanes];
     int active = 0;
     std::size_t next = 0, kept = 0;
-    // A job is copied into a lane before any continuation is written back, and
-    // kept never passes next, so the writes only overwrite jobs already taken.
-    for (;;) {
-        while (active < kMaxLanes && next < jobs.size()) {
+    // Lane k takes the next job it can run, with its slot entries built in
+    // slot k; false when none is left. A job is copied into a lane before
+    // any continuation is written back, and kept never passes next, so the
+    // writes only overwrite jobs already taken.
+    const auto take_next = [&](int k) {
+        while (next < jobs.size()) {
             const ShardJob& job = jobs[next++];
-            if (takes(job) && build_slot_entries(job, lanes[active].entries)) {
-                lanes[active++].job = job;
-            } else {
-                jobs[kept++] = job;
+            if (takes(job) && build_slot_entries(job, slot(k))) {
+                lanes[k] = job;
+                return true;
             }
+            jobs[kept++] = job;
         }
-        if (active < kMinLanes) break;
+        return false;
+    };
+    while (active < kMaxLanes && take_next(active)) ++active;
+    while (active >= kMinLanes) {
         // Groups every lane can run without a bound test: a group reads at
         // most 8 bytes, and the first needs 8 below the read position.
         std::size_t count = SIZE_MAX;
-        for (int k = 0; k < active; ++k) {
-            const ShardJob& job = lanes[k].job;
-            count = std::min({count, job.n / 4, (job.len - 8) / 8 + 1});
-        }
-        run_lanes(lanes, active, count);
+        for (int k = 0; k < active; ++k) count = std::min({count, lanes[k].n / 4, (lanes[k].len - 8) / 8 + 1});
+        run_lanes(lanes, entries.data(), active, count);
         for (int k = 0; k < active;) {
-            const ShardJob& job = lanes[k].job;
+            const ShardJob& job = lanes[k];
             if (job.n >= 4 && job.len >= 8) {
                 ++k;
                 continue;
@@ -225,10 +219,15 @@ std::size_t decode_shards_avx2(std::span<ShardJob> jobs) {
             } else if (job.end) {
                 *job.end = {{job.st[0], job.st[1], job.st[2], job.st[3]}, job.len};
             }
-            std::swap(lanes[k], lanes[--active]);
+            if (take_next(k)) continue;
+            // No job left: the last lane moves into this slot, with its entries.
+            if (--active != k) {
+                lanes[k] = lanes[active];
+                std::memcpy(slot(k), slot(active), kEntries * sizeof(uint32_t));
+            }
         }
     }
-    for (int k = 0; k < active; ++k) jobs[kept++] = lanes[k].job;
+    for (int k = 0; k < active; ++k) jobs[kept++] = lanes[k];
     return kept;
 }
 
