@@ -405,13 +405,13 @@ void scatter_parts(const uint16_t* __restrict z, const std::size_t* start, uint3
     for (std::size_t p = 0; p < kParts; ++p) zp[p] = z + start[p];
     for (std::size_t t = 0; t < len; ++t) {
         for (std::size_t p = 0; p < kParts; ++p) {
-            // The word's bytes read apart (residual, then class: little endian),
-            // and the cursor taken and moved on through one memory operand.
-            const uint8_t* const word = reinterpret_cast<const uint8_t*>(zp[p] + t);
+            // The word read once (residual | class << 8), and the cursor taken
+            // and moved on through one memory operand.
+            const uint32_t word = zp[p][t];
             uint32_t c;
-            asm("movl %1, %0\n\taddl $1, %1" : "=&r"(c), "+m"((cursor + p * 3 * kStride)[word[1]]));
+            asm("movl %1, %0\n\taddl $1, %1" : "=&r"(c), "+m"((cursor + p * 3 * kStride)[word >> 8]));
             __builtin_prefetch(out + c + 64, 1);
-            out[c] = word[0];
+            out[c] = uint8_t(word);
         }
     }
     for (std::size_t p = 0; p < kParts; ++p) scatter_plane(z, start[p] + len, start[p + 1], cursor + p * 3 * kStride, out);
