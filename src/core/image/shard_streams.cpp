@@ -426,6 +426,12 @@ void stream_histogram(const uint8_t* __restrict z, std::size_t len, uint32_t* __
     }
     uint32_t c[kCopies][256] = {};
     std::size_t i = 0;
+    // Eight residuals a load.
+    for (; i + 8 <= len; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, z + i, 8);
+        for (std::size_t j = 0; j < 8; ++j) ++c[j % kCopies][(v >> (8 * j)) & 255];
+    }
     for (; i + kCopies <= len; i += kCopies)
         for (std::size_t j = 0; j < kCopies; ++j) ++c[j][z[i + j]];
     for (; i < len; ++i) ++c[0][z[i]];

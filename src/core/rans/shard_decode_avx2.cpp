@@ -114,17 +114,18 @@ KELM_AVX2 void run_groups(ShardJob* lanes, const uint32_t* entries, std::size_t 
     const __m256i two_bytes = _mm256_set1_epi64x(int64_t(kTwoByteLimit + 1));
     const __m128i symbols = _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     for (std::size_t g = 0; g < count; ++g) {
-        // All lanes' table loads first, so that their latencies overlap. The
-        // entries go through general registers: their loads are quicker there
-        // than into vector registers, and two moves bring the four across.
+        // All lanes' table loads first, so that their latencies overlap. Each
+        // entry is inserted straight from memory (a load and an insert), not
+        // joined in general registers and moved across.
         __m128i E[K];
         for (int k = 0; k < K; ++k) {
             const __m256i slot = _mm256_and_si256(X[k], slot_mask);
             const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
             const uint32_t* t = entries + k * kEntries;
-            const uint64_t e01 = t[_mm_cvtsi128_si64(lo)] | uint64_t(t[_mm_extract_epi64(lo, 1)]) << 32;
-            const uint64_t e23 = t[_mm_cvtsi128_si64(hi)] | uint64_t(t[_mm_extract_epi64(hi, 1)]) << 32;
-            E[k] = _mm_insert_epi64(_mm_cvtsi64_si128(int64_t(e01)), int64_t(e23), 1);
+            __m128i v = _mm_cvtsi32_si128(int(t[_mm_cvtsi128_si64(lo)]));
+            v = _mm_insert_epi32(v, int(t[_mm_extract_epi64(lo, 1)]), 1);
+            v = _mm_insert_epi32(v, int(t[_mm_cvtsi128_si64(hi)]), 2);
+            E[k] = _mm_insert_epi32(v, int(t[_mm_extract_epi64(hi, 1)]), 3);
         }
         for (int k = 0; k < K; ++k) {
             const uint32_t syms = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi8(E[k], symbols)));
