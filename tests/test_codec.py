@@ -935,6 +935,14 @@ def test_band_threads_are_kept_and_nest_and_survive_fork():
     assert ended == [1]  # the error comes after every job ended
     got = _bands.run_jobs([lambda i=i: job(i) for i in (0, 2, 3)], 2)
     assert [g[0] for g in got] == [0, 2, 3] and all([k for k, _ in g[1]] == [0, 1, 2] for g in got)
+    # meanwhile runs on the calling thread; its error too comes after every job ended.
+    def meanwhile():
+        ended.append(threading.current_thread().name)
+        raise KeyError("meanwhile")
+
+    with pytest.raises(KeyError, match="meanwhile"):
+        _bands.run_jobs([lambda: (time.sleep(0.05), ended.append("job"))] * 2, 2, meanwhile)
+    assert ended[1:] == [threading.current_thread().name, "job", "job"]
     pool = _bands._pools[2]
     names = _bands.run_jobs([lambda: threading.current_thread().name] * 4, 2)
     assert all(name.startswith("kelm-band") for name in names) and _bands._pools[2] is pool  # kept

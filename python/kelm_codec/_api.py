@@ -1,6 +1,7 @@
 """The public API: encode, decode, info, check."""
 from __future__ import annotations
 
+import threading
 from typing import Any, NamedTuple, Union
 
 import numpy as np
@@ -97,7 +98,22 @@ def encode(image: ArrayLike, *, method: str | None = None, table_set_id: int | N
     m = None if method is None else _METHOD_IDS[method]
     set_id = None if table_set_id is None else int(table_set_id)
     threads = _threads(threads)
-    return _smallest(candidates(image, kind, int(level), m, set_id), kind, h, w, crc32(image), threads, level)
+    return _smallest(candidates(image, kind, int(level), m, set_id), kind, h, w, _ImageCrc(image), threads, level)
+
+
+class _ImageCrc:
+    """The image's CRC-32, computed on the first call (from any thread) and kept:
+    the header that holds it is written last, so that the checksum runs while
+    the band threads code the first bands."""
+
+    def __init__(self, image):
+        self._image, self._crc, self._lock = image, None, threading.Lock()
+
+    def __call__(self) -> int:
+        with self._lock:
+            if self._crc is None:
+                self._crc, self._image = crc32(self._image), None
+            return self._crc
 
 
 # Below this many pixels candidates, and the jobs within one, are too quick to
@@ -143,12 +159,15 @@ def _smallest(cands: list[Candidate], kind, h, w, crc, threads, level) -> bytes:
 
 
 def _encode_candidate(cand: Candidate, kind, h, w, crc, threads, budget=float("inf")) -> bytes:
-    """The candidate's file. The deflate method may stop and raise OverBudget once
-    the file is sure to exceed budget bytes."""
+    """The candidate's file. crc: the image's CRC-32, or a callable that gives it.
+    The deflate method may stop and raise OverBudget once the file is sure to
+    exceed budget bytes."""
     bh = band_height(h, w)
     t = cand.transform
     wr = Writer()
-    wr.raw(HEADER.pack(MAGIC, VERSION_1 if t is None else VERSION_2, kind, cand.method, cand.set_id, h, w, bh, crc))
+    version = VERSION_1 if t is None else VERSION_2
+    wr.later(lambda part: part.raw(HEADER.pack(MAGIC, version, kind, cand.method, cand.set_id, h, w, bh,
+                                               crc() if callable(crc) else crc)))
     if t is not None:
         t.write(wr)
     if bh and not (t is not None and t.flags & FLAG_ZERO):

@@ -86,16 +86,29 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_pools)
 
 
-def run_jobs(jobs, threads: int) -> list:
+def run_jobs(jobs, threads: int, meanwhile: Callable | None = None) -> list:
     """Runs callables, on band threads when there are several; returns their
-    results in order, or raises the first job's error after every job ended."""
+    results in order, or raises the first job's error after every job ended.
+    meanwhile runs on the calling thread while the jobs run on band threads
+    (before them when they run on the calling thread)."""
     if threads <= 1 or len(jobs) <= 1:
+        if meanwhile is not None:
+            meanwhile()
         return [j() for j in jobs]
     n = min(threads, len(jobs))
     if getattr(_in_pool, "active", False):
         with ThreadPoolExecutor(max_workers=n) as ex:
             futs = [ex.submit(j) for j in jobs]
+            _meanwhile(meanwhile, futs)
             return [f.result() for f in futs]
     futs = [_pool(n).submit(j) for j in jobs]
-    wait(futs)
+    _meanwhile(meanwhile, futs)
     return [f.result() for f in futs]
+
+
+def _meanwhile(meanwhile, futs):
+    try:
+        if meanwhile is not None:
+            meanwhile()
+    finally:
+        wait(futs)

@@ -34,6 +34,26 @@ class FormatError(ValueError):
 class Writer:
     def __init__(self):
         self.parts: list[bytes] = []
+        self._later: list = []  # (index into parts, make)
+
+    def later(self, make):
+        """A part that make(writer) writes when the writer settles: work the file
+        needs and nothing else waits for, done while band threads work."""
+        self._later.append((len(self.parts), make))
+        self.parts.append(b"")
+
+    def settle(self):
+        """Writes the parts put off with later."""
+        for i, make in self._later:
+            part = Writer()
+            make(part)
+            self.parts[i] = part.getvalue()
+        self._later.clear()
+
+    def extend(self, other: "Writer"):
+        """Appends what another writer holds."""
+        other.settle()
+        self.parts.extend(other.parts)
 
     def u8(self, v):
         self.parts.append(struct.pack("<B", v))
@@ -66,9 +86,11 @@ class Writer:
         self.parts.append(b)
 
     def getvalue(self) -> bytes:
+        self.settle()
         return b"".join(self.parts)
 
     def size(self) -> int:
+        self.settle()
         return sum(map(len, self.parts))
 
 

@@ -64,7 +64,8 @@ def write_tables(wr: Writer, hists: np.ndarray, tpl: np.ndarray) -> ShardTables:
     modes, widths, sym = _choose_tables(hists, tpl)
     wr.raw(modes.tobytes())
     wr.array(widths)
-    wr.blob(zlib.compress(_kernels.compact_pdf_tables(sym, widths, modes).tobytes(), 9))
+    # Compressed when the writer settles, while the band threads code the bands.
+    wr.later(lambda part: part.blob(zlib.compress(_kernels.compact_pdf_tables(sym, widths, modes).tobytes(), 9)))
     return ShardTables(cumulative(sym), sym)
 
 

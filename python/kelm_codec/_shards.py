@@ -69,9 +69,11 @@ def _band_payload(band: _BandPass, bh, cw, tables: ShardTables) -> np.ndarray:
 
 def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=RecordsV1,
                   predictors=DEFAULT_PREDICTORS):
-    # The bands' passes, then their payloads, run side by side on the band
-    # threads; what goes into the file is written in band order.
-    passes = run_jobs([partial(_forward_pass, img, kind, ts, y0, y1, predictors) for y0, y1 in bands], threads)
+    # The bands' passes, then their records, run side by side on the band
+    # threads, and the writer's put-off parts meanwhile on this one; the
+    # records go into the file in band order.
+    passes = run_jobs([partial(_forward_pass, img, kind, ts, y0, y1, predictors) for y0, y1 in bands], threads,
+                      wr.settle)
     hists = np.zeros((3, ts.n_shards, 256), np.uint64)
     for _, band_hists in passes:
         hists += band_hists
@@ -79,14 +81,20 @@ def encode_shards(wr: Writer, img, kind, ts: TableSet, bands, threads, records=R
     tables = _write_shard_tables(wr, kind, ts, hists)
     alpha_tables = write_alpha_tables(wr, [p.alpha_hist for p in passes], ts.templates) if kind == KIND_RGBA else None
     cw = coded_width(kind, img.shape[1])
-    payloads = run_jobs([partial(_band_payload, band, y1 - y0, cw, tables) for band, (y0, y1) in zip(passes, bands)],
-                        threads)
-    for i in range(len(bands)):
-        band, payload, passes[i], payloads[i] = passes[i], payloads[i], None, None
-        wr.blob(pack_varints(band.counts.reshape(-1)))
-        records.write(wr, payload, band.counts.reshape(-1), tables)
+
+    def band_records(i, bh):
+        band, passes[i] = passes[i], None
+        payload = _band_payload(band, bh, cw, tables)
+        out = Writer()
+        out.blob(pack_varints(band.counts.reshape(-1)))
+        records.write(out, payload, band.counts.reshape(-1), tables)
         if alpha_tables is not None:
-            encode_alpha_band(wr, band.alpha, alpha_tables, records)
+            encode_alpha_band(out, band.alpha, alpha_tables, records)
+        return out
+
+    for band_wr in run_jobs([partial(band_records, i, y1 - y0) for i, (y0, y1) in enumerate(bands)], threads,
+                            wr.settle):
+        wr.extend(band_wr)
 
 
 # ---------------------------------------------------------------- decoder
