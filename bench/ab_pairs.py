@@ -83,6 +83,23 @@ def codec(mods, rounds, mp):
     pairs(f"codec decode {label} (cpu ms)",
           {t: using(t, lambda: kelm_codec.decode(data["A"], threads=1)) for t in "AB"}, rounds, 1e3)
 
+    # The reconstruction alone (residuals as the file holds them), as the
+    # step-by-step decoder calls it.
+    from kelm_codec import _shards
+    calls = []
+    _shards.FUSED, reconstruct = False, _shards.reconstruct
+    _shards.reconstruct = lambda *a, **k: calls.append(a) or reconstruct(*a, **k)
+    try:
+        using("A", lambda: kelm_codec.decode(data["A"], threads=1))()
+    finally:
+        _shards.FUSED, _shards.reconstruct = True, reconstruct
+
+    def rebuild_all():
+        for heights, w, residuals, offsets, ts, *_ in calls:
+            _kernels_now().reconstruct_bands_rgb(heights, w, residuals, offsets, ts.s_lut, ts.i_lut, ts.d_lut)
+    _kernels_now = lambda: _shards._kernels  # noqa: E731
+    pairs(f"reconstruct_bands_rgb {label} (cpu ms)", {t: using(t, rebuild_all) for t in "AB"}, rounds, 1e3)
+
 
 def rans(mods, rounds):
     import numpy as np
