@@ -9,6 +9,7 @@
 #include "core/common/alphabet.hpp"
 #include "core/common/buffer.hpp"
 #include "core/rans/shard_decoder.hpp"
+#include "core/tables/freq_table.hpp"
 #include "core/tables/shard_mode.hpp"
 #include "core/tables/table_stream.hpp"
 #include "kernels.hpp"
@@ -110,12 +111,11 @@ StoredTables read_stored(std::span<const uint8_t> compacted, std::span<const uin
             Failure::Kind::none ||
         t.sym.size() != n * kAlphabet)
         return t;
-    t.cum = Buffer<uint64_t>::uninit(n * (kAlphabet + 1));
+    t.cum = Buffer<uint64_t>::uninit(n * kCumLen);
     for (std::size_t i = 0; i < n; ++i) {
         const uint64_t* row = t.sym.data() + i * kAlphabet;
-        uint64_t* cum = t.cum.data() + i * (kAlphabet + 1);
-        cum[0] = 0;
-        for (std::size_t s = 0; s < kAlphabet; ++s) cum[s + 1] = cum[s] + row[s];
+        uint64_t* cum = t.cum.data() + i * kCumLen;
+        cumulative_table(row, cum);
         if (cum[kAlphabet] != kProbScale) return t;
         if (modes[i] == kModeOwn && row[widths[i] - 1] == 0) return t;
     }
@@ -159,7 +159,7 @@ PyObject* stored_shard_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!run_released(read)) return nullptr;
     if (!t.ok) Py_RETURN_NONE;
     const std::size_t n = widths.size();
-    return tuple_of({to_numpy(std::move(t.cum), {n, kAlphabet + 1}), to_numpy(std::move(t.sym), {n, kAlphabet}),
+    return tuple_of({to_numpy(std::move(t.cum), {n, kCumLen}), to_numpy(std::move(t.sym), {n, kAlphabet}),
                      to_numpy(std::move(t.lookups), {n, kProbScale})});
 }
 

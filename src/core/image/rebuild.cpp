@@ -67,8 +67,8 @@ struct Frame {
 
 // A band between rows: its job and its shard cursors; per plane not in
 // pieces, a copy of its last w residuals (all, when fewer) ending at
-// tail[k] + w and followed by w + 1 zeros, so that a row can read up to w + 1
-// residuals past any limit there.
+// tail[k] + w and followed by w zeros, so that a row (a residual a step) can
+// read up to w residuals past any limit there.
 struct BandState {
     const BandJob* job = nullptr;
     const uint8_t* cursor[3][256] = {};
@@ -448,7 +448,7 @@ void start_band(BandState& s, const BandJob& band, std::size_t w, const FoldedTa
         const uint8_t* res = band.res[k].data();
         const std::size_t len = band.res[k].size();
         const std::size_t m = std::min(len, w);
-        s.tail[k].assign(2 * w + 1, 0);
+        s.tail[k].assign(2 * w, 0);
         if (m) std::memcpy(s.tail[k].data() + w - m, res + len - m, m);
         // An offset past the residuals stops the run at its first use.
         for (std::size_t c = 0; c <= folded.max_shard; ++c) {
