@@ -48,6 +48,7 @@ struct LaneFrame {
     uint8_t threshold[kChunk];  // l + u - ul < 0 exactly when l < threshold
     uint8_t out[kChunk];        // the rebuilt pixels
     const uint8_t* cursor[256]; // next residual of each shard
+    uint8_t next[256];          // reading ahead: what each shard's next residual adds to the prediction
     const uint8_t* limit[256];  // where each shard's residuals (or its piece) end
     PieceSource* pieces;        // where the next piece comes from, if they come in pieces
     const uint8_t* tail_end;    // the limit of cursors moved into the plane's tail copy; null in pieces
@@ -67,8 +68,8 @@ struct Frame {
 
 // A band between rows: its job and its shard cursors; per plane not in
 // pieces, a copy of its last w residuals (all, when fewer) ending at
-// tail[k] + w and followed by w zeros, so that a row (a residual a step) can
-// read up to w residuals past any limit there.
+// tail[k] + w and followed by w + 1 zeros, so that a row can read up to w + 1
+// residuals past any limit there (w, and one read ahead).
 struct BandState {
     const BandJob* job = nullptr;
     const uint8_t* cursor[3][256] = {};
@@ -113,8 +114,12 @@ template <bool Diff>
 // Rebuilds pixel i of a chunk from its left neighbour l. For rd and bd
 // (Guided) the intensity bucket of the gr pixel guide[i] picks the shard,
 // for gr the bucket of the prediction; with InEntry the gradient entry holds
-// the shard.
-template <bool Guided, bool Diff, bool Checked, bool InEntry>
+// the shard. With Ahead (rows without checks only), the shard's residual was
+// read when its previous one was used: the pixel then waits for one load, not
+// for its cursor and then the residual, at the cost of a store and a load.
+// A band rebuilt alone, three chains, gains from the shorter chain; bands in
+// lockstep, six chains, are bound by their loads and stores and lose.
+template <bool Guided, bool Diff, bool Checked, bool InEntry, bool Ahead>
 [[gnu::always_inline]] inline uint8_t fast_step(uint8_t l, LaneFrame& s, const uint8_t* guide, std::size_t i,
                                                 const uint16_t* gradient) {
     const uint8_t* const shards = reinterpret_cast<const uint8_t*>(gradient) + FoldedTables::kShardOffset;
@@ -132,7 +137,13 @@ template <bool Guided, bool Diff, bool Checked, bool InEntry>
             c = next_piece(s, shard);
     }
     s.cursor[shard] = c + 1;
-    const uint8_t add = residual_add<Diff>(*c, unfolded);
+    uint8_t add;
+    if constexpr (Ahead && !Checked) {
+        add = s.next[shard];
+        s.next[shard] = residual_add<Diff>(c[1], unfolded);
+    } else {
+        add = residual_add<Diff>(*c, unfolded);
+    }
     const uint8_t value = uint8_t(j + add);
     s.out[i] = value;
     return value;
@@ -140,7 +151,8 @@ template <bool Guided, bool Diff, bool Checked, bool InEntry>
 
 // True when no step of a row of w pixels on the lanes in use can read past
 // what is readable: every cursor has more than w residuals left before its
-// limit, or points into its plane's tail copy. A cursor with fewer left moves into the
+// limit (reading ahead, a step reads the residual after the one it uses), or
+// points into its plane's tail copy. A cursor with fewer left moves into the
 // tail copy here, where it reads the same residuals. Lanes in pieces look at
 // their limits at every step.
 template <std::size_t K>
@@ -200,6 +212,15 @@ template <std::size_t K, bool G, bool RB, bool Diff, bool InEntry>
     // A cursor moves at most w places in a row, so a row with room for that
     // needs no look at the limits at each step, only one after the row.
     const bool checked = !room_for_row(f, out, w, n_cursors);
+    constexpr bool ahead = K == 1;
+    if (ahead && !checked) {
+        const uint8_t* const unfolded = t.bytes() + FoldedTables::kUnfoldOffset;
+        for (std::size_t k = 0; k < 3 * K; ++k) {
+            if (!out[k]) continue;
+            LaneFrame& s = f.lane[k];
+            for (std::size_t c = 0; c < n_cursors; ++c) s.next[c] = residual_add<Diff>(*s.cursor[c], unfolded);
+        }
+    }
     for (std::size_t x0 = 0; x0 < w; x0 += kChunk) {
         const std::size_t n = std::min(kChunk, w - x0);
         for (std::size_t b = 0; b < K; ++b) {
@@ -218,12 +239,12 @@ template <std::size_t K, bool G, bool RB, bool Diff, bool InEntry>
 #pragma GCC unroll 8
                 for (std::size_t b = 0; b < K; ++b) {
                     if constexpr (G)
-                        v[3 * b] = fast_step<false, Diff, Checked, InEntry>(v[3 * b], f.lane[3 * b], nullptr, i,
+                        v[3 * b] = fast_step<false, Diff, Checked, InEntry, ahead>(v[3 * b], f.lane[3 * b], nullptr, i,
                                                                             gradient);
                     if constexpr (RB) {
-                        v[3 * b + 1] = fast_step<true, Diff, Checked, InEntry>(v[3 * b + 1], f.lane[3 * b + 1],
+                        v[3 * b + 1] = fast_step<true, Diff, Checked, InEntry, ahead>(v[3 * b + 1], f.lane[3 * b + 1],
                                                                                f.guide[b], i, gradient);
-                        v[3 * b + 2] = fast_step<true, Diff, Checked, InEntry>(v[3 * b + 2], f.lane[3 * b + 2],
+                        v[3 * b + 2] = fast_step<true, Diff, Checked, InEntry, ahead>(v[3 * b + 2], f.lane[3 * b + 2],
                                                                                f.guide[b], i, gradient);
                     }
                 }
@@ -448,7 +469,7 @@ void start_band(BandState& s, const BandJob& band, std::size_t w, const FoldedTa
         const uint8_t* res = band.res[k].data();
         const std::size_t len = band.res[k].size();
         const std::size_t m = std::min(len, w);
-        s.tail[k].assign(2 * w, 0);
+        s.tail[k].assign(2 * w + 1, 0);
         if (m) std::memcpy(s.tail[k].data() + w - m, res + len - m, m);
         // An offset past the residuals stops the run at its first use.
         for (std::size_t c = 0; c <= folded.max_shard; ++c) {
